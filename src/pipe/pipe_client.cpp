@@ -1,0 +1,94 @@
+// Client end of a local named pipe: connect, write one message, close.
+#include "pipe/pipe_client.h"
+
+#include <cstring>
+#include <cwchar>
+
+namespace {
+const DWORD kChunkBytes = 1024;
+// A write that keeps failing for lack of system resources is given up after
+// this many immediate retries instead of spinning for ever.
+const int kMaxResourceRetries = 100;
+} // namespace
+
+CPipeClient::CPipeClient()
+{
+    m_wszPath[0] = L'\0';
+}
+
+CPipeClient::~CPipeClient() = default;
+
+bool CPipeClient::Initial(const wchar_t* pwszPipeName)
+{
+    if (pwszPipeName == nullptr || wcslen(pwszPipeName) > kMaxPipeName) {
+        ::SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    _snwprintf(m_wszPath, MAX_PATH, L"\\\\.\\pipe\\%s", pwszPipeName);
+    m_wszPath[MAX_PATH - 1] = L'\0';
+
+    for (;;) {
+        m_hPipe.Reset(::CreateFileW(m_wszPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+        if (m_hPipe.IsValid()) {
+            break;
+        }
+        const DWORD dwErr = ::GetLastError();
+        m_hPipe.Take(); // INVALID_HANDLE_VALUE: nothing to close
+        if (dwErr != ERROR_PIPE_BUSY) {
+            ::SetLastError(dwErr);
+            return false;
+        }
+        if (!::WaitNamedPipeW(m_wszPath, NMPWAIT_USE_DEFAULT_WAIT)) {
+            return false;
+        }
+    }
+
+    DWORD dwMode = PIPE_READMODE_MESSAGE;
+    return ::SetNamedPipeHandleState(m_hPipe.Get(), &dwMode, nullptr, nullptr) != FALSE;
+}
+
+bool CPipeClient::Send(const void* pData, DWORD* pdwBytes)
+{
+    if (pdwBytes == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (*pdwBytes == 0) {
+        return true;
+    }
+    if (pData == nullptr || !m_hPipe.IsValid()) {
+        ::SetLastError(pData == nullptr ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return false;
+    }
+
+    const BYTE* pNext = static_cast<const BYTE*>(pData);
+    DWORD dwRemaining = *pdwBytes;
+    DWORD dwTotal = 0;
+    BYTE chunk[kChunkBytes];
+    int nResourceRetries = 0;
+    while (dwRemaining > 0) {
+        const DWORD dwChunk = dwRemaining < kChunkBytes ? dwRemaining : kChunkBytes;
+        memcpy(chunk, pNext, dwChunk);
+        DWORD dwWritten = 0;
+        if (!::WriteFile(m_hPipe.Get(), chunk, dwChunk, &dwWritten, nullptr)) {
+            const DWORD dwErr = ::GetLastError();
+            if (dwErr == ERROR_NO_SYSTEM_RESOURCES && nResourceRetries++ < kMaxResourceRetries) {
+                continue;
+            }
+            ::SetLastError(dwErr);
+            return false;
+        }
+        nResourceRetries = 0;
+        pNext += dwWritten;
+        dwTotal += dwWritten;
+        dwRemaining -= dwWritten;
+    }
+    *pdwBytes = dwTotal;
+    return true;
+}
+
+void CPipeClient::Close()
+{
+    m_hPipe.Reset();
+}
