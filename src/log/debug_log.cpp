@@ -7,9 +7,47 @@
 #include <ctime>
 #include <cwchar>
 
+#if defined(_MSC_VER)
+#define KIV_NOINLINE __declspec(noinline)
+#else
+#define KIV_NOINLINE __attribute__((noinline))
+#endif
+
 namespace {
 
 const size_t kTextChars = 4096;
+const uint32_t kFilterSwitch = 0x10000;
+
+// Threshold per level code 0..255: 2 fatal, 4 error, 5 warning, 7 info, -1 always, 9 debug.
+struct LevelTable {
+    signed char threshold[256];
+    LevelTable()
+    {
+        for (int i = 0; i < 256; ++i) {
+            threshold[i] = 9;
+        }
+        threshold[0] = threshold[1] = threshold[2] = threshold['F'] = 2;
+        threshold[3] = threshold[4] = threshold['E'] = 4;
+        threshold[5] = threshold['W'] = 5;
+        threshold[6] = threshold[7] = threshold['I'] = 7;
+        threshold['N'] = -1;
+    }
+};
+const LevelTable g_levelTable;
+
+// The rejected path is the hot one: one table lookup and one read of the
+// shared word, no formatting and no system call once the word is mapped.
+inline bool PassesFilter(int nLevel)
+{
+    if (static_cast<unsigned>(nLevel) > 255u) {
+        return true;
+    }
+    uint32_t dwWord = 0;
+    if (!GetLogLevelMap().ReadWord(&dwWord) || (dwWord & kFilterSwitch) == 0) {
+        return true;
+    }
+    return g_levelTable.threshold[nLevel] <= static_cast<int16_t>(dwWord & 0xFFFF);
+}
 const int kMessageRoom = 4091; // 4096 minus "[][", "]" and the terminator
 
 // Base name of the running program, fetched once per process (ANSI, then wide).
@@ -45,6 +83,13 @@ const ProgramName& GetProgramName()
     return s_name;
 }
 
+// Composition and hand-off live apart from the filter so that a rejected
+// record never pays for the large text buffer's stack frame.
+KIV_NOINLINE bool ComposeAndSendW(int nLevel, const wchar_t* pwszFile, int nLine,
+                                  const wchar_t* pwszFormat, va_list args);
+KIV_NOINLINE void ComposeAndSendA(int nLevel, const char* pszFile, int nLine, const char* pszFormat,
+                                  va_list args);
+
 int32_t CurrentTime32()
 {
     const time_t now = time(nullptr);
@@ -53,11 +98,49 @@ int32_t CurrentTime32()
 
 } // namespace
 
+CLogLevelMap& GetLogLevelMap()
+{
+    static CLogLevelMap s_map; // thread-safe creation; released at process exit
+    return s_map;
+}
+
+int LogLevelThreshold(int nLevel)
+{
+    return (nLevel >= 0 && nLevel <= 255) ? g_levelTable.threshold[nLevel] : -32768;
+}
+
+bool IsLogLevelEnabled(int nLevel)
+{
+    return PassesFilter(nLevel);
+}
+
 bool DebugLogW(int nLevel, const wchar_t* pwszFile, int nLine, const wchar_t* pwszFormat, ...)
 {
-    if (!IsLogLevelEnabled(nLevel)) {
+    if (!PassesFilter(nLevel)) {
         return false;
     }
+    va_list args;
+    va_start(args, pwszFormat);
+    const bool bSent = ComposeAndSendW(nLevel, pwszFile, nLine, pwszFormat, args);
+    va_end(args);
+    return bSent;
+}
+
+void DebugLogA(int nLevel, const char* pszFile, int nLine, const char* pszFormat, ...)
+{
+    if (!PassesFilter(nLevel)) {
+        return;
+    }
+    va_list args;
+    va_start(args, pszFormat);
+    ComposeAndSendA(nLevel, pszFile, nLine, pszFormat, args);
+    va_end(args);
+}
+
+namespace {
+
+bool ComposeAndSendW(int nLevel, const wchar_t* pwszFile, int nLine, const wchar_t* pwszFormat, va_list args)
+{
 
     const ProgramName& name = GetProgramName();
     wchar_t wszText[kTextChars];
@@ -71,10 +154,7 @@ bool DebugLogW(int nLevel, const wchar_t* pwszFile, int nLine, const wchar_t* pw
     const int cchRoom = kMessageRoom - static_cast<int>(name.cchName);
     int cchMessage = 0;
     if (pwszFormat != nullptr && cchRoom > 0) {
-        va_list args;
-        va_start(args, pwszFormat);
         cchMessage = _vsnwprintf(wszText + pos, static_cast<size_t>(cchRoom), pwszFormat, args);
-        va_end(args);
         if (cchMessage < 0 || cchMessage > cchRoom) {
             cchMessage = cchRoom; // cut at the room left; not an error
         }
@@ -86,11 +166,8 @@ bool DebugLogW(int nLevel, const wchar_t* pwszFile, int nLine, const wchar_t* pw
                           pwszFile != nullptr ? pwszFile : L"", nLine, wszText);
 }
 
-void DebugLogA(int nLevel, const char* pszFile, int nLine, const char* pszFormat, ...)
+void ComposeAndSendA(int nLevel, const char* pszFile, int nLine, const char* pszFormat, va_list args)
 {
-    if (!IsLogLevelEnabled(nLevel)) {
-        return;
-    }
 
     const ProgramName& name = GetProgramName();
     const size_t cchName = strlen(name.szName);
@@ -105,10 +182,7 @@ void DebugLogA(int nLevel, const char* pszFile, int nLine, const char* pszFormat
     const int cchRoom = kMessageRoom - static_cast<int>(cchName);
     int cchMessage = 0;
     if (pszFormat != nullptr && cchRoom > 0) {
-        va_list args;
-        va_start(args, pszFormat);
         cchMessage = _vsnprintf(szText + pos, static_cast<size_t>(cchRoom), pszFormat, args);
-        va_end(args);
         if (cchMessage < 0 || cchMessage > cchRoom) {
             cchMessage = cchRoom;
         }
@@ -119,3 +193,5 @@ void DebugLogA(int nLevel, const char* pszFile, int nLine, const char* pszFormat
     SendLogRecordA(CurrentTime32(), ::GetCurrentProcessId(), ::GetCurrentThreadId(), nLevel,
                    pszFile != nullptr ? pszFile : "", nLine, szText);
 }
+
+} // namespace
