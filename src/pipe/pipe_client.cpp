@@ -9,6 +9,31 @@ const DWORD kChunkBytes = 1024;
 // A write that keeps failing for lack of system resources is given up after
 // this many immediate retries instead of spinning for ever.
 const int kMaxResourceRetries = 100;
+// A server that accepts a connection and never reads would otherwise block a
+// write bigger than the pipe's buffer for ever.
+const DWORD kWriteTimeoutMs = 5000;
+
+// One write that gives up after kWriteTimeoutMs. On failure the system error
+// code is in the thread's last error (ERROR_TIMEOUT when the server never read).
+BOOL WriteWithTimeout(HANDLE hPipe, HANDLE hEvent, const void* pData, DWORD cb, DWORD* pdwWritten)
+{
+    OVERLAPPED ov = {};
+    ov.hEvent = hEvent;
+    if (::WriteFile(hPipe, pData, cb, nullptr, &ov)) {
+        return ::GetOverlappedResult(hPipe, &ov, pdwWritten, FALSE);
+    }
+    const DWORD dwErr = ::GetLastError();
+    if (dwErr != ERROR_IO_PENDING) {
+        return FALSE;
+    }
+    if (::WaitForSingleObject(hEvent, kWriteTimeoutMs) == WAIT_OBJECT_0) {
+        return ::GetOverlappedResult(hPipe, &ov, pdwWritten, FALSE);
+    }
+    ::CancelIo(hPipe);
+    ::GetOverlappedResult(hPipe, &ov, pdwWritten, TRUE); // the OVERLAPPED must outlive the I/O
+    ::SetLastError(ERROR_TIMEOUT);
+    return FALSE;
+}
 } // namespace
 
 CPipeClient::CPipeClient()
@@ -29,7 +54,7 @@ bool CPipeClient::Initial(const wchar_t* pwszPipeName)
 
     for (;;) {
         m_hPipe.Reset(::CreateFileW(m_wszPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+                                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | FILE_FLAG_OVERLAPPED, nullptr));
         if (m_hPipe.IsValid()) {
             break;
         }
@@ -62,6 +87,10 @@ bool CPipeClient::Send(const void* pData, DWORD* pdwBytes)
         return false;
     }
 
+    UTIL::UniqueHandle hEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!hEvent.IsValid()) {
+        return false;
+    }
     const BYTE* pNext = static_cast<const BYTE*>(pData);
     DWORD dwRemaining = *pdwBytes;
     DWORD dwTotal = 0;
@@ -71,7 +100,7 @@ bool CPipeClient::Send(const void* pData, DWORD* pdwBytes)
         const DWORD dwChunk = dwRemaining < kChunkBytes ? dwRemaining : kChunkBytes;
         memcpy(chunk, pNext, dwChunk);
         DWORD dwWritten = 0;
-        if (!::WriteFile(m_hPipe.Get(), chunk, dwChunk, &dwWritten, nullptr)) {
+        if (!WriteWithTimeout(m_hPipe.Get(), hEvent.Get(), chunk, dwChunk, &dwWritten)) {
             const DWORD dwErr = ::GetLastError();
             if (dwErr == ERROR_NO_SYSTEM_RESOURCES && nResourceRetries++ < kMaxResourceRetries) {
                 continue;

@@ -24,7 +24,8 @@ public:
 
     // Writes the bytes in chunks of at most 1024 bytes, each one pipe message.
     // On success *pdwBytes holds the bytes written; on failure it is unchanged
-    // and the system error code is left in the thread's last error.
+    // and the system error code is left in the thread's last error. A chunk
+    // the server does not take within 5 seconds fails with ERROR_TIMEOUT.
     bool Send(const void* pData, DWORD* pdwBytes);
 
     void Close();

@@ -140,3 +140,29 @@ TEST(PipeClientBusyTest, GivesUpWhenNoInstanceFreesWithinDefaultTimeout)
     EXPECT_LT(elapsed, 5000u);
     ::CloseHandle(hBlocker);
 }
+
+TEST(PipeClientHostileServerTest, ServerThatNeverReadsCannotBlockTheWriterForEver)
+{
+    const std::wstring name = UniqueName(L"kiv_deaf");
+    const std::wstring path = L"\\\\.\\pipe\\" + name;
+    // A server with tiny buffers that connects and then never reads.
+    HANDLE hServer = ::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                                        1, 16, 16, 1000, nullptr);
+    ASSERT_NE(hServer, INVALID_HANDLE_VALUE);
+    std::thread accept([&] { ::ConnectNamedPipe(hServer, nullptr); });
+    CPipeClient client;
+    ASSERT_TRUE(client.Initial(name.c_str()));
+    accept.join();
+    std::vector<char> big(64 * 1024, 'b');
+    DWORD count = static_cast<DWORD>(big.size());
+    const DWORD start = ::GetTickCount();
+    ::SetLastError(0xdeadbeef);
+    EXPECT_FALSE(client.Send(big.data(), &count));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+    EXPECT_EQ(count, big.size());
+    const DWORD elapsed = ::GetTickCount() - start;
+    EXPECT_GE(elapsed, 4500u);
+    EXPECT_LT(elapsed, 15000u);
+    client.Close();
+    ::CloseHandle(hServer);
+}
