@@ -72,8 +72,6 @@ public:
     virtual void SetAttributeValue(const wchar_t* pwszName, const wchar_t* pwszValue);
 
 protected:
-    friend class CXMLParser;
-
     UTIL::ComPtr<IXMLDOMNode> m_pNode;
 };
 
@@ -119,7 +117,8 @@ public:
     // Entry at a zero-based index; null when out of range or on failure.
     virtual CXMLNode* GetItem(long lIndex);
     // Advances the list's own iterator: the first call gives the first entry;
-    // null at the end or on failure.
+    // null at the end or on failure. GetItem may move the same iterator (the
+    // DOM's own behaviour), so walk a list with NextNode alone.
     virtual CXMLNode* NextNode();
 
 private:
