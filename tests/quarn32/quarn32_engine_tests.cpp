@@ -185,7 +185,7 @@ TEST_F(Quarn32EngineTest, MutatedPatternFilesGiveResultsNotCrashes)
     const auto seeds = pattern_fuzz::SeedImages();
     std::mt19937 rng(7);
     const DWORD handlesBefore = testing_support::ProcessHandleCount();
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 2000; ++i) {
         SCOPED_TRACE(i);
         std::vector<uint8_t> image = seeds[static_cast<size_t>(i) % seeds.size()];
         pattern_fuzz::Mutate(&image, &rng);
