@@ -5,6 +5,8 @@
 
 #include <cstring>
 #include <random>
+#include <thread>
+#include <vector>
 
 #include "common/text_convert.h"
 #include "pattern_format.h"
@@ -91,6 +93,35 @@ TEST(Quarn32ContextTest, OperationsAreExportedByOrdinalOnly)
     for (const char* name : {"QNInit", "QNInit@16", "_QNInit@16", "QNCloseHandle", "QNGetPatternProperty"}) {
         EXPECT_EQ(nullptr, ::GetProcAddress(engine, name)) << name;
     }
+}
+
+TEST_F(Quarn32EngineTest, ContextsOnManyThreadsStayApart)
+{
+    const std::string path = WritePattern(FiveTypes());
+    std::vector<std::thread> threads;
+    std::vector<int> failures(4, 0);
+    for (size_t t = 0; t < failures.size(); ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                QNHANDLE h = 0;
+                QN_MAJOR_TYPE_RECORD records[5] = {};
+                QN_PATTERN_PROPERTY_REQUEST request = {5, records};
+                if (QNInit(::GetCurrentThreadId(), "", 0, &h) != QN_OK ||
+                    QNReadPatternInFile(h, path.c_str(), 0) != QN_OK ||
+                    QNGetPatternProperty(h, QN_PROPERTY_MAJOR_TYPES, 0, &request) != 5 ||
+                    std::strcmp(records[4].szName, "Type4") != 0 || QNCloseHandle(h) != QN_OK) {
+                    ++failures[t];
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(std::vector<int>(failures.size(), 0), failures);
+    // The fixture's own context is untouched by the others.
+    QN_PATTERN_PROPERTY_REQUEST request = {0, nullptr};
+    EXPECT_EQ(QN_E_NOT_LOADED, QNGetPatternProperty(m_hEngine, QN_PROPERTY_MAJOR_TYPES, 0, &request));
 }
 
 TEST_F(Quarn32EngineTest, SetConfigAcceptsOnlyTheMajorTypeActionSet)
