@@ -9,8 +9,6 @@
 #include "com/com_initiator.h"
 #include "log/debug_log.h"
 
-const wchar_t kKivProxySource[] = L"Utility/KivProxy/KivProxy";
-
 namespace {
 const wchar_t kFunc[] = L"wmain";
 const wchar_t kCommandInstall[] = L"Install";
