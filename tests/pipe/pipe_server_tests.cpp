@@ -339,6 +339,68 @@ TEST_F(CPipeServerTest, SecondServerOnTakenNameRetriesFiveTimesThenFails)
     EXPECT_EQ("ok", Text(buffer, cb));
 }
 
+TEST_F(CPipeServerTest, CreateFailureOtherThanBusyFailsAtOnce)
+{
+    LogCapture capture;
+    ASSERT_TRUE(capture.Started());
+    // A name in use with another access mode is refused even with instances free.
+    SECURITY_ATTRIBUTES sa;
+    SECURITY_DESCRIPTOR sd;
+    ASSERT_TRUE(CreateSecurityAttributesWithoutACLs(&sa, &sd));
+    UniqueHandle first(::CreateNamedPipeW(PipePath(m_name).c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE,
+                                          PIPE_UNLIMITED_INSTANCES, 1024, 1024, 1000, &sa));
+    ASSERT_TRUE(first.IsValid());
+
+    CPipeServer second;
+    const DWORD start = ::GetTickCount();
+    ::SetLastError(0xdeadbeef);
+    EXPECT_FALSE(second.Initial(m_name.c_str(), nullptr));
+    const DWORD err = ::GetLastError();
+    EXPECT_NE(0xdeadbeefu, err);
+    EXPECT_NE(static_cast<DWORD>(ERROR_PIPE_BUSY), err);
+    EXPECT_LT(::GetTickCount() - start, 90u);
+    EXPECT_TRUE(capture.WaitFor(5, 260, L"[CPipeServer::Initial] CreateNamedPipe failed! err=" + std::to_wstring(err)))
+        << capture.Dump();
+    capture.Settle();
+    EXPECT_TRUE(capture.Matching(5, 266).empty());
+}
+
+TEST_F(CPipeServerTest, InstancesCarryTheAgreedPipeProperties)
+{
+    SECURITY_ATTRIBUTES sa;
+    SECURITY_DESCRIPTOR sd;
+    ASSERT_TRUE(CreateSecurityAttributesWithoutACLs(&sa, &sd));
+    CPipeServer server;
+    ASSERT_TRUE(server.Initial(3, m_name.c_str(), &sa, nullptr));
+
+    std::vector<UniqueHandle> clients;
+    for (int i = 0; i < 3; ++i) {
+        // Duplex: a client may open it for reading and writing.
+        HANDLE h = ::CreateFileW(PipePath(m_name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 0, nullptr);
+        clients.emplace_back(h == INVALID_HANDLE_VALUE ? nullptr : h);
+        ASSERT_TRUE(clients.back().IsValid()) << ::GetLastError();
+    }
+    DWORD flags = 0;
+    DWORD outBuffer = 0;
+    DWORD inBuffer = 0;
+    DWORD maxInstances = 0;
+    ASSERT_TRUE(::GetNamedPipeInfo(clients[0].Get(), &flags, &outBuffer, &inBuffer, &maxInstances));
+    EXPECT_EQ(static_cast<DWORD>(PIPE_TYPE_MESSAGE), flags & PIPE_TYPE_MESSAGE);
+    EXPECT_EQ(1024u, outBuffer);
+    EXPECT_EQ(1024u, inBuffer);
+    EXPECT_EQ(3u, maxInstances);
+
+    // All instances taken: a client's default wait gives up after about a second.
+    const DWORD start = ::GetTickCount();
+    ::SetLastError(0xdeadbeef);
+    EXPECT_FALSE(::WaitNamedPipeW(PipePath(m_name).c_str(), NMPWAIT_USE_DEFAULT_WAIT));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SEM_TIMEOUT), ::GetLastError());
+    const DWORD waited = ::GetTickCount() - start;
+    EXPECT_GE(waited, 900u);
+    EXPECT_LT(waited, 3000u);
+}
+
 TEST_F(CPipeServerTest, StopEventEndsBlockedReadFromAnotherThread)
 {
     for (int connected = 0; connected < 2; ++connected) {
