@@ -46,11 +46,15 @@ public:
     // Waits for a connection or data on any instance and reads at most
     // *pdwBytes bytes. True when data was received: *pdwBytes then holds the
     // bytes read; a message longer than the room is returned in parts by
-    // successive calls. False leaves *pdwBytes 0 and the reason in the last
+    // successive calls, each part but the last with ERROR_MORE_DATA left in
+    // the last error. False leaves *pdwBytes 0 and the reason in the last
     // error: ERROR_BROKEN_PIPE and the like when a client went away (its
     // instance is listening again; *pdwClientPid gets the client's process id
     // when asked for), ERROR_OPERATION_ABORTED when the stop event was
-    // signalled, ERROR_TIMEOUT when the read time-out passed first.
+    // signalled (or a connect was cancelled because the thread that started
+    // it ended; that instance is listening again), ERROR_TIMEOUT when the
+    // read time-out passed first. One call serves one instance: while it
+    // waits for data from a connected client, the other instances wait.
     bool Read(void* pBuffer, DWORD* pdwBytes, DWORD* pdwClientPid = nullptr);
 
     // Disconnects the instance's client and listens again. False when either

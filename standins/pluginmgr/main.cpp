@@ -36,8 +36,8 @@
 // With a delay of 0 the values are written before the reply, so a requester
 // that has read the reply to its end finds them already set.
 //
-// It stops after --exit-after requests (letting delayed registry changes
-// finish), when its standard input reaches end of file (unless --no-stdin),
+// It stops after --exit-after requests, rejected ones included (letting
+// delayed registry changes finish), when its standard input reaches end of file (unless --no-stdin),
 // or on Ctrl-C / Ctrl-Break. Exit code 0, 2 for a bad command line, 1 when
 // the pipe cannot be served.
 #include <windows.h>
