@@ -1,0 +1,189 @@
+// Lookups of an add-on component: product folder, component list, registry values.
+#include "app/component_lookup.h"
+
+#include <shlwapi.h>
+
+#include <cstdlib>
+#include <cwchar>
+#include <io.h>
+#include <memory>
+
+#include "app/kivproxy.h"
+#include "common/unique_resource.h"
+#include "log/debug_log.h"
+#include "xml/xml_parser.h"
+
+const wchar_t kProductInformationKey[] = L"SOFTWARE\\Brontide\\Quellguard\\service\\Information";
+const wchar_t kComponentKeyFormat[] = L"SOFTWARE\\Brontide\\Quellguard\\service\\Kiv\\%s\\1_%s_%s";
+const wchar_t kComponentListFileName[] = L"QGCE_KIV_COMP_LIST.xml";
+
+namespace {
+
+const DWORD kValueBytes = MAX_PATH * sizeof(wchar_t); // 520: 259 characters and the terminator
+
+// A registry value read into a zero-filled buffer of 260 characters (one
+// more in reserve, so that a value stored without terminator still ends).
+struct RegText {
+    wchar_t wsz[MAX_PATH + 1] = {};
+    // Fits only when the text and its terminator fit the 260 characters.
+    bool Fits() const { return wcslen(wsz) < MAX_PATH; }
+};
+
+// Reads a value, returning the registry call's result. In case of error the
+// thread's last error is what the caller reports, as the product always has.
+LONG ReadRegText(HKEY hKey, const wchar_t* pwszValue, RegText& text)
+{
+    DWORD cb = kValueBytes;
+    LONG rc = ::RegQueryValueExW(hKey, pwszValue, nullptr, nullptr, reinterpret_cast<BYTE*>(text.wsz), &cb);
+    if (rc == ERROR_SUCCESS && !text.Fits()) {
+        rc = ERROR_MORE_DATA; // 260 characters without room for the terminator
+    }
+    return rc;
+}
+
+// Formats the component key path; false when it would not fit 259 characters.
+bool FormatComponentKey(wchar_t (&wszKey)[MAX_PATH], const std::wstring& strId, const std::wstring& strLanguage,
+                        const std::wstring& strVersion)
+{
+    const int cch = _snwprintf(wszKey, MAX_PATH, kComponentKeyFormat, strId.c_str(), strLanguage.c_str(),
+                               strVersion.c_str());
+    wszKey[MAX_PATH - 1] = L'\0';
+    return cch >= 0 && cch < MAX_PATH;
+}
+
+// Opens a key for reading; the owner stays empty when the open fails.
+bool OpenKey(const wchar_t* pwszPath, bool bEx, UTIL::UniqueRegKey& key)
+{
+    HKEY hKey = nullptr;
+    const LONG rc = bEx ? ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, pwszPath, 0, KEY_READ, &hKey)
+                        : ::RegOpenKeyW(HKEY_LOCAL_MACHINE, pwszPath, &hKey);
+    if (rc != ERROR_SUCCESS) {
+        return false;
+    }
+    key.Reset(hKey);
+    return true;
+}
+
+} // namespace
+
+bool GetQuellguardServerPath(wchar_t (&wszPath)[MAX_PATH])
+{
+    const wchar_t kFunc[] = L"GetQuellguardServerPath";
+    DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 36, L"%s - >>>", kFunc);
+    bool bResult = false;
+    UTIL::UniqueRegKey key;
+    if (OpenKey(kProductInformationKey, true, key)) {
+        RegText text;
+        if (ReadRegText(key.Get(), L"Local_Path", text) == ERROR_SUCCESS) {
+            wcsncpy(wszPath, text.wsz, MAX_PATH - 1);
+            wszPath[MAX_PATH - 1] = L'\0';
+            bResult = true;
+        } else {
+            const DWORD dwErr = ::GetLastError();
+            DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 53, L"%s - Can't open Quellguard registry, err(%d)", kFunc,
+                      dwErr);
+        }
+    }
+    DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 59, L"%s - <<< %d", kFunc, bResult ? 1 : 0);
+    return bResult;
+}
+
+bool GetProductInfo(std::wstring strComponentId, std::wstring& strVersion, std::wstring& strLanguage)
+{
+    const wchar_t kFunc[] = L"GetProductInfo";
+    DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 68, L"%s - >>>", kFunc);
+
+    wchar_t wszFolder[MAX_PATH] = {};
+    if (!GetQuellguardServerPath(wszFolder)) {
+        DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 106, L"%s - <<< %d", kFunc, 0);
+        return false;
+    }
+    ::PathRemoveBackslashW(wszFolder);
+    wchar_t wszListPath[2 * MAX_PATH] = {};
+    _snwprintf(wszListPath, 2 * MAX_PATH - 1, L"%s\\%s", wszFolder, kComponentListFileName);
+
+    if (_waccess(wszListPath, 0) != 0) {
+        const DWORD dwErr = ::GetLastError();
+        DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 76, L"%s - Can't find Kiv XML file(%s), err(%d)", kFunc,
+                  wszListPath, dwErr);
+        return false;
+    }
+
+    bool bResult = false;
+    {
+        QGCE_XML::CXMLParser parser(wszListPath);
+        if (!parser.IsParsed(nullptr)) {
+            DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 103, L"%s - Can't open Kiv XML file(%s)", kFunc, wszListPath);
+        } else {
+            std::unique_ptr<QGCE_XML::CXMLNodeList> nodes(parser.SelectNodes(L"/QGCE_COMPONENT_ID_LIST/Component"));
+            for (std::unique_ptr<QGCE_XML::CXMLNode> node(nodes ? nodes->NextNode() : nullptr); node;
+                 node.reset(nodes->NextNode())) {
+                if (node->GetAttributeValue(L"ID") != strComponentId) {
+                    continue;
+                }
+                strVersion = node->GetAttributeValue(L"Version");
+                strLanguage = node->GetAttributeValue(L"Language");
+                DebugLogW(LOG_LEVEL_INFO, kKivProxySource, 96, L"%s - Find verion(%s) LanguageID(%s) for %s", kFunc,
+                          strVersion.c_str(), strLanguage.c_str(), strComponentId.c_str());
+                bResult = true;
+                break;
+            }
+        }
+    }
+    DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 106, L"%s - <<< %d", kFunc, bResult ? 1 : 0);
+    return bResult;
+}
+
+bool GetProductDllPath(std::wstring& strDllPath, std::wstring strComponentId, std::wstring strVersion,
+                       std::wstring strLanguage)
+{
+    const wchar_t kFunc[] = L"GetProductDllPath";
+    DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 117, L"%s - >>>", kFunc);
+    bool bResult = false;
+    wchar_t wszKey[MAX_PATH] = {};
+    const bool bKeyFits = FormatComponentKey(wszKey, strComponentId, strLanguage, strVersion);
+    DebugLogW(LOG_LEVEL_INFO, kKivProxySource, 120, L"%s - Registry Path: %s", kFunc, wszKey);
+
+    UTIL::UniqueRegKey key;
+    if (!bKeyFits) {
+        DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 121, L"%s - Registry path too long for %s", kFunc,
+                  strComponentId.c_str());
+    } else if (OpenKey(wszKey, false, key)) {
+        RegText text;
+        if (ReadRegText(key.Get(), L"_KIV_PluginDllPathname", text) != ERROR_SUCCESS) {
+            const DWORD dwErr = ::GetLastError();
+            DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 140, L"%s - Can't open %s registry, err(%d)", kFunc,
+                      strComponentId.c_str(), dwErr);
+        } else if (text.wsz[0] != L'\0') {
+            strDllPath = text.wsz;
+            bResult = true;
+        }
+    }
+    DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 146, L"%s - <<< %s %d", kFunc, strDllPath.c_str(), bResult ? 1 : 0);
+    return bResult;
+}
+
+void QueryActionStatus(int& nStatus, std::wstring strComponentId, std::wstring strVersion, std::wstring strLanguage)
+{
+    const wchar_t kFunc[] = L"QueryActionStatus";
+    DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 226, L"%s - >>>", kFunc);
+    wchar_t wszKey[MAX_PATH] = {};
+    const bool bKeyFits = FormatComponentKey(wszKey, strComponentId, strLanguage, strVersion);
+    DebugLogW(LOG_LEVEL_INFO, kKivProxySource, 229, L"%s - Registry Path: %s", kFunc, wszKey);
+
+    UTIL::UniqueRegKey key;
+    if (!bKeyFits) {
+        DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 230, L"%s - Registry path too long for %s", kFunc,
+                  strComponentId.c_str());
+    } else if (OpenKey(wszKey, false, key)) {
+        RegText text;
+        if (ReadRegText(key.Get(), L"Status", text) == ERROR_SUCCESS) {
+            nStatus = _wtoi(text.wsz);
+        } else {
+            const DWORD dwErr = ::GetLastError();
+            DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 245, L"%s - Can't open %s registry, err(%d)", kFunc,
+                      strComponentId.c_str(), dwErr);
+        }
+    }
+    DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 251, L"%s - <<< %d %d", kFunc, nStatus, 0);
+}
