@@ -1,6 +1,8 @@
 // Component lookups against the real registry and the real component list.
 #include <gtest/gtest.h>
 
+#include <objbase.h>
+
 #include <string>
 
 #include "app/component_lookup.h"
@@ -72,7 +74,7 @@ protected:
 TEST_F(ComponentListTest, TrailingBackslashOrNotGivesTheSameFile)
 {
     WriteList(ComponentList("<Component ID=\"A\" Version=\"1.2\" Language=\"1033\"/>"));
-    for (const std::wstring folder : {m_dir.Path(), m_dir.Path() + L"\\"}) {
+    for (const std::wstring& folder : {m_dir.Path(), m_dir.Path() + L"\\"}) {
         ProductFolder product(folder);
         std::wstring ver, lang;
         ASSERT_TRUE(GetProductInfo(L"A", ver, lang));
@@ -134,7 +136,7 @@ TEST_F(ComponentListTest, UnreadableListsFailWithClearLines)
     EXPECT_FALSE(GetProductInfo(L"A", ver, lang));
     EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_ERROR, 76, L"Can't find Kiv XML file("));
     // Malformed and empty files.
-    for (const std::string bad : {std::string("<QGCE_COMPONENT_ID_LIST><Component ID=\"A\">"), std::string()}) {
+    for (const std::string& bad : {std::string("<QGCE_COMPONENT_ID_LIST><Component ID=\"A\">"), std::string()}) {
         m_capture.Clear();
         WriteList(bad);
         EXPECT_FALSE(GetProductInfo(L"A", ver, lang));
