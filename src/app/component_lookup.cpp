@@ -41,16 +41,6 @@ LONG ReadRegText(HKEY hKey, const wchar_t* pwszValue, RegText& text)
     return rc;
 }
 
-// Formats the component key path; false when it would not fit 259 characters.
-bool FormatComponentKey(wchar_t (&wszKey)[MAX_PATH], const std::wstring& strId, const std::wstring& strLanguage,
-                        const std::wstring& strVersion)
-{
-    const int cch = _snwprintf(wszKey, MAX_PATH, kComponentKeyFormat, strId.c_str(), strLanguage.c_str(),
-                               strVersion.c_str());
-    wszKey[MAX_PATH - 1] = L'\0';
-    return cch >= 0 && cch < MAX_PATH;
-}
-
 // Opens a key for reading; the owner stays empty when the open fails.
 bool OpenKey(const wchar_t* pwszPath, bool bEx, UTIL::UniqueRegKey& key)
 {
@@ -62,6 +52,33 @@ bool OpenKey(const wchar_t* pwszPath, bool bEx, UTIL::UniqueRegKey& key)
     }
     key.Reset(hKey);
     return true;
+}
+
+// Formats the component key path; false when it would not fit 259 characters.
+bool FormatComponentKey(wchar_t (&wszKey)[MAX_PATH], const std::wstring& strId, const std::wstring& strLanguage,
+                        const std::wstring& strVersion)
+{
+    const int cch = _snwprintf(wszKey, MAX_PATH, kComponentKeyFormat, strId.c_str(), strLanguage.c_str(),
+                               strVersion.c_str());
+    wszKey[MAX_PATH - 1] = L'\0';
+    return cch >= 0 && cch < MAX_PATH;
+}
+
+// Formats the component key path, logs it, and opens the key. A path over
+// 259 characters is a failed lookup with a line of its own; a key that does
+// not open is silent. The owner stays empty on failure.
+bool OpenComponentKey(const wchar_t* pwszFunc, int nLine, const std::wstring& strId, const std::wstring& strVersion,
+                      const std::wstring& strLanguage, UTIL::UniqueRegKey& key)
+{
+    wchar_t wszKey[MAX_PATH] = {};
+    const bool bKeyFits = FormatComponentKey(wszKey, strId, strLanguage, strVersion);
+    DebugLogW(LOG_LEVEL_INFO, kKivProxySource, nLine, L"%s - Registry Path: %s", pwszFunc, wszKey);
+    if (!bKeyFits) {
+        DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, nLine + 1, L"%s - Registry path too long for %s", pwszFunc,
+                  strId.c_str());
+        return false;
+    }
+    return OpenKey(wszKey, false, key);
 }
 
 } // namespace
@@ -140,15 +157,8 @@ bool GetProductDllPath(std::wstring& strDllPath, std::wstring strComponentId, st
     const wchar_t kFunc[] = L"GetProductDllPath";
     DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 117, L"%s - >>>", kFunc);
     bool bResult = false;
-    wchar_t wszKey[MAX_PATH] = {};
-    const bool bKeyFits = FormatComponentKey(wszKey, strComponentId, strLanguage, strVersion);
-    DebugLogW(LOG_LEVEL_INFO, kKivProxySource, 120, L"%s - Registry Path: %s", kFunc, wszKey);
-
     UTIL::UniqueRegKey key;
-    if (!bKeyFits) {
-        DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 121, L"%s - Registry path too long for %s", kFunc,
-                  strComponentId.c_str());
-    } else if (OpenKey(wszKey, false, key)) {
+    if (OpenComponentKey(kFunc, 120, strComponentId, strVersion, strLanguage, key)) {
         RegText text;
         if (ReadRegText(key.Get(), L"_KIV_PluginDllPathname", text) != ERROR_SUCCESS) {
             const DWORD dwErr = ::GetLastError();
@@ -167,15 +177,8 @@ void QueryActionStatus(int& nStatus, std::wstring strComponentId, std::wstring s
 {
     const wchar_t kFunc[] = L"QueryActionStatus";
     DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 226, L"%s - >>>", kFunc);
-    wchar_t wszKey[MAX_PATH] = {};
-    const bool bKeyFits = FormatComponentKey(wszKey, strComponentId, strLanguage, strVersion);
-    DebugLogW(LOG_LEVEL_INFO, kKivProxySource, 229, L"%s - Registry Path: %s", kFunc, wszKey);
-
     UTIL::UniqueRegKey key;
-    if (!bKeyFits) {
-        DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 230, L"%s - Registry path too long for %s", kFunc,
-                  strComponentId.c_str());
-    } else if (OpenKey(wszKey, false, key)) {
+    if (OpenComponentKey(kFunc, 229, strComponentId, strVersion, strLanguage, key)) {
         RegText text;
         if (ReadRegText(key.Get(), L"Status", text) == ERROR_SUCCESS) {
             nStatus = _wtoi(text.wsz);
