@@ -3,6 +3,8 @@
 //   sign_probe certinfo <file>   exit 1 when the certificate-information check passes, else 0
 //   sign_probe singleton         two threads ask for the verifier at once; prints "same=1" when
 //                                both got one instance
+//   sign_probe load <issuer> <path>   LoadLibraryWithIssuerCheckW; prints "module=<0|1> err=<last error>"
+//   sign_probe report <path> <issuer> reports a refused library (8-bit arguments)
 #include <windows.h>
 #include <wintrust.h>
 
@@ -11,6 +13,8 @@
 #include <cwchar>
 #include <thread>
 
+#include "common/text_convert.h"
+#include "sign/issuer_check.h"
 #include "sign/verify_file_sign.h"
 
 namespace {
@@ -55,6 +59,18 @@ int wmain(int argc, wchar_t* argv[])
     }
     if (argc == 2 && wcscmp(argv[1], L"singleton") == 0) {
         return Singleton();
+    }
+    if (argc == 4 && wcscmp(argv[1], L"load") == 0) {
+        ::SetLastError(0xdeadbeef);
+        HMODULE hModule = LoadLibraryWithIssuerCheckW(argv[2], argv[3]);
+        const DWORD dwErr = ::GetLastError();
+        printf("module=%d err=%lu\n", hModule != nullptr ? 1 : 0, dwErr);
+        return 0;
+    }
+    if (argc == 4 && wcscmp(argv[1], L"report") == 0) {
+        WriteWindowsEventLogForNotLoadingLibDueToIssuerCheckFailed(UTIL::WideToAnsi(argv[2]).c_str(),
+                                                                   UTIL::WideToAnsi(argv[3]).c_str());
+        return 0;
     }
     return 2;
 }
