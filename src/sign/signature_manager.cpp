@@ -30,7 +30,6 @@ const wchar_t* const kMicrosoftSigners[] = {
 };
 
 const char kNestedSignatureOid[] = "1.3.6.1.4.1.311.2.4.1";
-const char kStrongSignPolicyOid[] = "1.3.6.1.4.1.311.72.1.1";
 const DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 const DWORD kProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_SAFER_FLAG | WTD_CACHE_ONLY_URL_RETRIEVAL;
 const DWORD kIgnoreExpirationAndRevocation = WTPF_IGNOREEXPIRATION | WTPF_IGNOREREVOKATION;
@@ -39,45 +38,10 @@ const LONG kTrustNoSignature = static_cast<LONG>(0x800B0100);
 // Nested signatures inside nested signatures are walked this deep at most.
 const int kMaxNestingDepth = 4;
 
-HWND TrustWindow()
-{
-    return static_cast<HWND>(INVALID_HANDLE_VALUE);
-}
-
-GUID ActionGenericVerifyV2()
-{
-    GUID guid = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    return guid;
-}
-
 GUID DriverActionVerify()
 {
     GUID guid = DRIVER_ACTION_VERIFY;
     return guid;
-}
-
-CERT_STRONG_SIGN_PARA StrongSignPara()
-{
-    CERT_STRONG_SIGN_PARA para = {};
-    para.cbSize = sizeof(CERT_STRONG_SIGN_PARA);
-    para.dwInfoChoice = CERT_STRONG_SIGN_OID_INFO_CHOICE;
-    para.pszOID = const_cast<LPSTR>(kStrongSignPolicyOid);
-    return para;
-}
-
-// Opens the file for an embedded check: the file information carries the
-// handle, or the path when the open failed.
-UTIL::UniqueHandle OpenForEmbeddedCheck(LPCWSTR pwszFile, WINTRUST_FILE_INFO& fileInfo)
-{
-    UTIL::UniqueHandle hFile(::CreateFileW(pwszFile, GENERIC_READ,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    fileInfo = {};
-    fileInfo.cbStruct = sizeof(WINTRUST_FILE_INFO);
-    fileInfo.pcwszFilePath = hFile ? nullptr : pwszFile;
-    fileInfo.hFile = hFile ? hFile.Get() : INVALID_HANDLE_VALUE;
-    fileInfo.pgKnownSubject = nullptr;
-    return hFile;
 }
 
 void CloseTrustState(TRUST_DATA_EX& data)
@@ -88,9 +52,24 @@ void CloseTrustState(TRUST_DATA_EX& data)
     data.hWVTStateData = nullptr;
 }
 
-// The trust data block of the certificate-information fallback.
-WINTRUST_DATA CertInfoTrustData(WINTRUST_FILE_INFO& fileInfo)
+// Trust data of an embedded or catalog check; the caller adds the file or catalog.
+TRUST_DATA_EX CheckTrustData(DWORD cbStruct, DWORD dwUnionChoice)
 {
+    TRUST_DATA_EX data = {};
+    data.cbStruct = cbStruct;
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = dwUnionChoice;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    data.dwProvFlags = kProvFlags;
+    return data;
+}
+
+// The fallback after a failed trust call: the certificate-information check of
+// the multiple-signature verifier with a fresh trust data block.
+bool VerifyByCertificateInformation(LPCWSTR pwszFunc, LPCWSTR pwszFile, WINTRUST_FILE_INFO& fileInfo)
+{
+    DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - try to verify by certificate information", pwszFunc);
     WINTRUST_DATA data = {};
     data.cbStruct = kTrustDataSizeSingleSign;
     data.dwUIChoice = WTD_UI_NONE;
@@ -100,7 +79,12 @@ WINTRUST_DATA CertInfoTrustData(WINTRUST_FILE_INFO& fileInfo)
     data.dwStateAction = WTD_STATEACTION_IGNORE;
     data.hWVTStateData = nullptr;
     data.dwProvFlags = kProvFlags;
-    return data;
+    const bool bValid = CVerifyFileSignV2::GetInstance()->VerifyEmbeddedSignatureByCertInfo(pwszFile, data);
+    DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__,
+              bValid ? L"%s - successfully to verify by certificate information"
+                     : L"%s - failed to verify by certificate information",
+              pwszFunc);
+    return bValid;
 }
 
 std::wstring HexUpper(const std::vector<BYTE>& bytes)
@@ -280,16 +264,10 @@ DigitalSignatureResult CQgdDigitalSignatureManagerEx::VerifyEmbeddedSignatureSin
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - >>> try to verify file=%s", kFunc, pwszFile);
     const TrustProviderTable& api = GetTrustProvider();
     WINTRUST_FILE_INFO fileInfo;
-    UTIL::UniqueHandle hFile = OpenForEmbeddedCheck(pwszFile, fileInfo);
+    UTIL::UniqueHandle hFile = OpenFileForTrust(pwszFile, fileInfo);
 
-    TRUST_DATA_EX data = {};
-    data.cbStruct = kTrustDataSizeSingleSign;
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
+    TRUST_DATA_EX data = CheckTrustData(kTrustDataSizeSingleSign, WTD_CHOICE_FILE);
     data.pFile = &fileInfo;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    data.dwProvFlags = kProvFlags;
 
     GUID action = ActionGenericVerifyV2();
     LONG lStatus = api.pfnWinVerifyTrust(TrustWindow(), &action, &data);
@@ -303,13 +281,7 @@ DigitalSignatureResult CQgdDigitalSignatureManagerEx::VerifyEmbeddedSignatureSin
     } else {
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - failed to call WinVerifyTrust(), StatusVerify=%x, GetLastError=%x",
                   kFunc, lStatus, dwErr);
-        DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - try to verify by certificate information", kFunc);
-        WINTRUST_DATA certInfoData = CertInfoTrustData(fileInfo);
-        bValid = CVerifyFileSignV2::GetInstance()->VerifyEmbeddedSignatureByCertInfo(pwszFile, certInfoData);
-        DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__,
-                  bValid ? L"%s - successfully to verify by certificate information"
-                         : L"%s - failed to verify by certificate information",
-                  kFunc);
+        bValid = VerifyByCertificateInformation(kFunc, pwszFile, fileInfo);
     }
 
     CloseTrustState(data);
@@ -326,23 +298,12 @@ DigitalSignatureResult CQgdDigitalSignatureManagerEx::VerifyEmbeddedSignatureMul
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - >>> try to verify file=%s", kFunc, pwszFile);
     const TrustProviderTable& api = GetTrustProvider();
     WINTRUST_FILE_INFO fileInfo;
-    UTIL::UniqueHandle hFile = OpenForEmbeddedCheck(pwszFile, fileInfo);
+    UTIL::UniqueHandle hFile = OpenFileForTrust(pwszFile, fileInfo);
 
-    CERT_STRONG_SIGN_PARA strongSign = StrongSignPara();
-    TRUST_SIGNATURE_SETTINGS settings = {};
-    settings.cbStruct = sizeof(TRUST_SIGNATURE_SETTINGS);
-    settings.dwIndex = 0;
-    settings.dwFlags = WSS_VERIFY_SPECIFIC | WSS_GET_SECONDARY_SIG_COUNT;
-    settings.pCryptoPolicy = bStrongSign ? &strongSign : nullptr;
-
-    TRUST_DATA_EX data = {};
-    data.cbStruct = kTrustDataSizeMultipleSign;
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
+    CERT_STRONG_SIGN_PARA strongSign = StrongSignPolicy();
+    TRUST_SIGNATURE_SETTINGS settings = SignatureSettings(bStrongSign ? &strongSign : nullptr);
+    TRUST_DATA_EX data = CheckTrustData(kTrustDataSizeMultipleSign, WTD_CHOICE_FILE);
     data.pFile = &fileInfo;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    data.dwProvFlags = kProvFlags;
     data.pSignatureSettings = &settings;
 
     GUID action = ActionGenericVerifyV2();
@@ -382,13 +343,7 @@ DigitalSignatureResult CQgdDigitalSignatureManagerEx::VerifyEmbeddedSignatureMul
     }
 
     if (!bValid && bTrustCallFailed) {
-        DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - try to verify by certificate information", kFunc);
-        WINTRUST_DATA certInfoData = CertInfoTrustData(fileInfo);
-        bValid = CVerifyFileSignV2::GetInstance()->VerifyEmbeddedSignatureByCertInfo(pwszFile, certInfoData);
-        DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__,
-                  bValid ? L"%s - successfully to verify by certificate information"
-                         : L"%s - failed to verify by certificate information",
-                  kFunc);
+        bValid = VerifyByCertificateInformation(kFunc, pwszFile, fileInfo);
     }
 
     CloseTrustState(data);
@@ -449,14 +404,8 @@ DWORD CQgdDigitalSignatureManagerEx::VerifyByMSCatalogSingleSign(LPCWSTR pwszFil
     catalog.pcwszMemberFilePath = pwszFile;
     catalog.hMemberFile = nullptr;
 
-    TRUST_DATA_EX data = {};
-    data.cbStruct = kTrustDataSizeSingleSign;
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_CATALOG;
+    TRUST_DATA_EX data = CheckTrustData(kTrustDataSizeSingleSign, WTD_CHOICE_CATALOG);
     data.pCatalog = &catalog;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    data.dwProvFlags = kProvFlags;
 
     GUID action = ActionGenericVerifyV2();
     LONG lStatus = api.pfnWinVerifyTrust(TrustWindow(), &action, &data);
@@ -492,7 +441,7 @@ DWORD CQgdDigitalSignatureManagerEx::VerifyByMSCatalogMutipleSign(LPCWSTR pwszFi
     }
 
     const PFN_CryptCATAdminAcquireContext2 pfnAcquireContext2 = helper.GetCryptCATAdminAcquireContext2();
-    const CERT_STRONG_SIGN_PARA strongSign = StrongSignPara();
+    const CERT_STRONG_SIGN_PARA strongSign = StrongSignPolicy();
     const GUID subsystem = DriverActionVerify();
     GUID action = ActionGenericVerifyV2();
     LONG lCode = kTrustNoSignature;
@@ -540,20 +489,9 @@ DWORD CQgdDigitalSignatureManagerEx::VerifyByMSCatalogMutipleSign(LPCWSTR pwszFi
         catalog.hCatAdmin = hCatAdmin.Get();
 
         CERT_STRONG_SIGN_PARA policy = strongSign;
-        TRUST_SIGNATURE_SETTINGS settings = {};
-        settings.cbStruct = sizeof(TRUST_SIGNATURE_SETTINGS);
-        settings.dwIndex = 0;
-        settings.dwFlags = WSS_VERIFY_SPECIFIC | WSS_GET_SECONDARY_SIG_COUNT;
-        settings.pCryptoPolicy = bStrongSign ? &policy : nullptr;
-
-        TRUST_DATA_EX data = {};
-        data.cbStruct = kTrustDataSizeMultipleSign;
-        data.dwUIChoice = WTD_UI_NONE;
-        data.fdwRevocationChecks = WTD_REVOKE_NONE;
-        data.dwUnionChoice = WTD_CHOICE_CATALOG;
+        TRUST_SIGNATURE_SETTINGS settings = SignatureSettings(bStrongSign ? &policy : nullptr);
+        TRUST_DATA_EX data = CheckTrustData(kTrustDataSizeMultipleSign, WTD_CHOICE_CATALOG);
         data.pCatalog = &catalog.base;
-        data.dwStateAction = WTD_STATEACTION_VERIFY;
-        data.dwProvFlags = kProvFlags;
         data.pSignatureSettings = &settings;
 
         LONG lStatus = api.pfnWinVerifyTrust(TrustWindow(), &action, &data);
@@ -852,12 +790,7 @@ std::wstring CQgdDigitalSignatureManagerEx::GetSignerFromhWVTStateData(HANDLE hS
         return std::wstring();
     }
     try {
-        const DWORD cch = ::CertGetNameStringW(pProvCert->pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
-        std::wstring strSigner(cch, L'\0');
-        if (cch > 0) {
-            ::CertGetNameStringW(pProvCert->pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, &strSigner[0], cch);
-        }
-        strSigner.resize(wcslen(strSigner.c_str()));
+        const std::wstring strSigner = CertSimpleDisplayName(pProvCert->pCert);
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - get signer=[%s] for the digital signature", kFunc,
                   strSigner.c_str());
         return strSigner;
@@ -921,16 +854,11 @@ std::unique_ptr<BYTE[]> CQgdDigitalSignatureManagerEx::EzMsgGetParam(HCRYPTMSG h
 std::wstring CQgdDigitalSignatureManagerEx::EzCertGetSubjectName(PCCERT_CONTEXT pCert)
 {
     static const wchar_t kFunc[] = L"CQgdDigitalSignatureManagerEx::EzCertGetSubjectName";
-    const DWORD cch = pCert != nullptr
-                          ? ::CertGetNameStringW(pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0)
-                          : 0;
-    if (cch <= 1) {
+    const std::wstring strName = CertSimpleDisplayName(pCert);
+    if (strName.empty()) {
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - failed to get dwSize by calling CertGetNameString()", kFunc);
-        return std::wstring();
+        return strName;
     }
-    std::wstring strName(cch, L'\0');
-    ::CertGetNameStringW(pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, &strName[0], cch);
-    strName.resize(wcslen(strName.c_str()));
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - subject name=[%s]", kFunc, strName.c_str());
     return strName;
 }

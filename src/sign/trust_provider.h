@@ -8,6 +8,9 @@
 #include <mscat.h>
 
 #include <cstddef>
+#include <string>
+
+#include "common/unique_resource.h"
 
 // Signature settings and the trust data that carries them (the layouts of the
 // Windows 8 SDK, declared here so that older headers build them too).
@@ -115,3 +118,26 @@ inline bool SupportsMultipleSign(const TrustProviderTable& table)
 
 // "<system folder>\WinTrust.dll"; empty when the system folder is unknown or too long.
 bool BuildSystemWinTrustPath(wchar_t* pwszPath, size_t cchPath);
+
+// Pieces every trust-provider check fills the same way.
+GUID ActionGenericVerifyV2();
+
+// No window: the provider shows no user interface.
+inline HWND TrustWindow()
+{
+    return static_cast<HWND>(INVALID_HANDLE_VALUE);
+}
+
+// Opens the file to verify (read, every sharing mode); the file information
+// carries the handle, or the path when the file could not be opened.
+UTIL::UniqueHandle OpenFileForTrust(LPCWSTR pwszFile, WINTRUST_FILE_INFO& fileInfo);
+
+// The operating system's strong-signing policy "1.3.6.1.4.1.311.72.1.1".
+CERT_STRONG_SIGN_PARA StrongSignPolicy();
+
+// Settings that verify the signature at dwIndex (0 here) and report the number
+// of secondary signatures; pPolicy is null or the strong-signing policy.
+TRUST_SIGNATURE_SETTINGS SignatureSettings(CERT_STRONG_SIGN_PARA* pPolicy);
+
+// The certificate's simple display name; empty when it has none.
+std::wstring CertSimpleDisplayName(PCCERT_CONTEXT pCert);

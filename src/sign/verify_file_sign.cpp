@@ -25,7 +25,6 @@ const wchar_t* const kSrc = kVerifyFileSignSource;
 const wchar_t kZorIVA[] = L"ZorIVA.dll";
 const wchar_t kZorIVANew[] = L"ZorIVA.dll.new";
 const char kNestedSignatureOid[] = "1.3.6.1.4.1.311.2.4.1";
-const char kStrongSignPolicyOid[] = "1.3.6.1.4.1.311.72.1.1";
 const char kSpcIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";
 const LONG kTrustExplicitDistrust = static_cast<LONG>(0x800B0111);
 const DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
@@ -42,48 +41,10 @@ const size_t kRecordChars = 512;
 using PFN_GetCertificatePublicKeyAmount = int(__cdecl*)();
 using PFN_GetCertificatePublicKey = int(__cdecl*)(int nIndex, BYTE* pbKey, DWORD* pcbKey);
 
-GUID ActionGenericVerifyV2()
-{
-    GUID guid = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    return guid;
-}
-
-// Opens the file to verify; the file information carries the handle, or the
-// path when the file could not be opened.
-UTIL::UniqueHandle OpenForTrust(LPCWSTR pwszFile, WINTRUST_FILE_INFO& fileInfo)
-{
-    UTIL::UniqueHandle hFile(::CreateFileW(pwszFile, GENERIC_READ,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    fileInfo = {};
-    fileInfo.cbStruct = sizeof(WINTRUST_FILE_INFO);
-    if (hFile) {
-        fileInfo.pcwszFilePath = nullptr;
-        fileInfo.hFile = hFile.Get();
-    } else {
-        fileInfo.pcwszFilePath = pwszFile;
-        fileInfo.hFile = INVALID_HANDLE_VALUE;
-    }
-    fileInfo.pgKnownSubject = nullptr;
-    return hFile;
-}
-
 PublicKey KeyOf(PCCERT_CONTEXT pCert)
 {
     const CRYPT_BIT_BLOB& bits = pCert->pCertInfo->SubjectPublicKeyInfo.PublicKey;
     return PublicKey(bits.pbData, bits.pbData + bits.cbData);
-}
-
-std::wstring SimpleDisplayName(PCCERT_CONTEXT pCert)
-{
-    const DWORD cch = ::CertGetNameStringW(pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
-    if (cch <= 1) {
-        return std::wstring();
-    }
-    std::wstring name(cch, L'\0');
-    ::CertGetNameStringW(pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, &name[0], cch);
-    name.resize(wcslen(name.c_str()));
-    return name;
 }
 
 // Reads a string value into a 260-character folder buffer; always terminated.
@@ -305,29 +266,34 @@ LONG CVerifyFileSignV2::VerifyEmbeddedSignature(LPCWSTR pwszFile, const WINTRUST
                                   : VerifyEmbeddedSignatureV1(pwszFile);
 }
 
-LONG CVerifyFileSignV2::VerifyEmbeddedSignatureV1(LPCWSTR pwszFile)
+TRUST_DATA_EX CVerifyFileSignV2::StoredTrustData(DWORD cbStruct, DWORD dwStateAction, WINTRUST_FILE_INFO& fileInfo) const
 {
-    static const wchar_t kFunc[] = L"CVerifyFileSignV2::VerifyEmbeddedSignatureV1";
-    const TrustProviderTable& api = GetTrustProvider();
-    WINTRUST_FILE_INFO fileInfo;
-    UTIL::UniqueHandle hFile = OpenForTrust(pwszFile, fileInfo);
-
     TRUST_DATA_EX data = {};
-    data.cbStruct = kTrustDataSizeSingleSign;
+    data.cbStruct = cbStruct;
     data.pPolicyCallbackData = m_pPolicyCallbackData;
     data.pSIPClientData = m_pSIPClientData;
     data.dwUIChoice = m_dwUIChoice;
     data.fdwRevocationChecks = m_fdwRevocationChecks;
     data.dwUnionChoice = m_dwUnionChoice;
     data.pFile = &fileInfo;
-    data.dwStateAction = WTD_STATEACTION_IGNORE;
+    data.dwStateAction = dwStateAction;
     data.hWVTStateData = m_hWVTStateData;
     data.pwszURLReference = nullptr;
     data.dwProvFlags = m_dwProvFlags;
     data.dwUIContext = m_dwUIContext;
+    return data;
+}
+
+LONG CVerifyFileSignV2::VerifyEmbeddedSignatureV1(LPCWSTR pwszFile)
+{
+    static const wchar_t kFunc[] = L"CVerifyFileSignV2::VerifyEmbeddedSignatureV1";
+    const TrustProviderTable& api = GetTrustProvider();
+    WINTRUST_FILE_INFO fileInfo;
+    UTIL::UniqueHandle hFile = OpenFileForTrust(pwszFile, fileInfo);
+    TRUST_DATA_EX data = StoredTrustData(kTrustDataSizeSingleSign, WTD_STATEACTION_IGNORE, fileInfo);
 
     GUID action = ActionGenericVerifyV2();
-    const HWND hWnd = static_cast<HWND>(INVALID_HANDLE_VALUE);
+    const HWND hWnd = TrustWindow();
     const LONG lResult = api.pfnWinVerifyTrust(hWnd, &action, &data);
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - WinVerifyTrust result=(0x%x)", kFunc, lResult);
 
@@ -342,36 +308,14 @@ LONG CVerifyFileSignV2::VerifyEmbeddedSignatureV2(LPCWSTR pwszFile, bool bStrong
     static const wchar_t kFunc[] = L"CVerifyFileSignV2::VerifyEmbeddedSignatureV2";
     const TrustProviderTable& api = GetTrustProvider();
     WINTRUST_FILE_INFO fileInfo;
-    UTIL::UniqueHandle hFile = OpenForTrust(pwszFile, fileInfo);
-
-    CERT_STRONG_SIGN_PARA strongSign = {};
-    strongSign.cbSize = sizeof(CERT_STRONG_SIGN_PARA);
-    strongSign.dwInfoChoice = CERT_STRONG_SIGN_OID_INFO_CHOICE;
-    strongSign.pszOID = const_cast<LPSTR>(kStrongSignPolicyOid);
-
-    TRUST_SIGNATURE_SETTINGS settings = {};
-    settings.cbStruct = sizeof(TRUST_SIGNATURE_SETTINGS);
-    settings.dwIndex = 0;
-    settings.dwFlags = WSS_VERIFY_SPECIFIC | WSS_GET_SECONDARY_SIG_COUNT;
-    settings.pCryptoPolicy = bStrongSign ? &strongSign : nullptr;
-
-    TRUST_DATA_EX data = {};
-    data.cbStruct = kTrustDataSizeMultipleSign;
-    data.pPolicyCallbackData = m_pPolicyCallbackData;
-    data.pSIPClientData = m_pSIPClientData;
-    data.dwUIChoice = m_dwUIChoice;
-    data.fdwRevocationChecks = m_fdwRevocationChecks;
-    data.dwUnionChoice = m_dwUnionChoice;
-    data.pFile = &fileInfo;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    data.hWVTStateData = m_hWVTStateData;
-    data.pwszURLReference = nullptr;
-    data.dwProvFlags = m_dwProvFlags;
-    data.dwUIContext = m_dwUIContext;
+    UTIL::UniqueHandle hFile = OpenFileForTrust(pwszFile, fileInfo);
+    CERT_STRONG_SIGN_PARA strongSign = StrongSignPolicy();
+    TRUST_SIGNATURE_SETTINGS settings = SignatureSettings(bStrongSign ? &strongSign : nullptr);
+    TRUST_DATA_EX data = StoredTrustData(kTrustDataSizeMultipleSign, WTD_STATEACTION_VERIFY, fileInfo);
     data.pSignatureSettings = &settings;
 
     GUID action = ActionGenericVerifyV2();
-    const HWND hWnd = static_cast<HWND>(INVALID_HANDLE_VALUE);
+    const HWND hWnd = TrustWindow();
     LONG lResult = api.pfnWinVerifyTrust(hWnd, &action, &data);
     const DWORD cSecondarySigs = settings.cSecondarySigs;
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - WinVerifyTrust result=(0x%x), secondary sigs=(%d)", kFunc,
@@ -433,7 +377,7 @@ bool CVerifyFileSignV2::VerifySignatureAndGetCertInfo(LPCWSTR pwszFile, PublicKe
         } else {
             bResult = true;
             primaryKey = KeyOf(pCert.Get());
-            strSigner = SimpleDisplayName(pCert.Get());
+            strSigner = CertSimpleDisplayName(pCert.Get());
             for (DWORD a = 0; a < pSignerInfo->UnauthAttrs.cAttr; ++a) {
                 const CRYPT_ATTRIBUTE& attr = pSignerInfo->UnauthAttrs.rgAttr[a];
                 if (attr.pszObjId == nullptr || _stricmp(attr.pszObjId, kNestedSignatureOid) != 0) {

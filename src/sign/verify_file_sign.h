@@ -76,6 +76,8 @@ private:
     ~CVerifyFileSignV2();
 
     bool IsTrustedKey(const PublicKey& primaryKey, const std::vector<PublicKey>& secondaryKeys);
+    // Trust data of the given layout made from the stored trust parameters.
+    TRUST_DATA_EX StoredTrustData(DWORD cbStruct, DWORD dwStateAction, WINTRUST_FILE_INFO& fileInfo) const;
 
     bool m_bSupportMultipleSign;
     UTIL::UniqueModule m_hWinTrust;

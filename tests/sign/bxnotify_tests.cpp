@@ -37,25 +37,7 @@ std::string Hex(const void* p)
     return sz;
 }
 
-class BxNotifyTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(m_capture.Started()); }
-
-    bool Logged(int level, const std::wstring& fragment) const { return m_capture.WaitFor(level, -1, fragment); }
-    size_t CountLogged(int level, const std::wstring& fragment) const
-    {
-        m_capture.Settle();
-        return m_capture.Matching(level, -1, fragment).size();
-    }
-    std::string Dump() const { return m_capture.Dump(); }
-    void ClearLog()
-    {
-        m_capture.Settle();
-        m_capture.Clear();
-    }
-
-    LogCapture m_capture;
-};
+class BxNotifyTest : public sign_testing::LoggedTest {};
 
 } // namespace
 

@@ -75,31 +75,15 @@ std::wstring HexUpper(const std::vector<BYTE>& bytes)
     return text;
 }
 
-class MultipleSignTest : public ::testing::Test {
+class MultipleSignTest : public sign_testing::LoggedTest {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(g_bFakeInstalled);
-        ASSERT_TRUE(m_capture.Started());
+        sign_testing::LoggedTest::SetUp();
         fake::Reset();
     }
     void TearDown() override { fake::Reset(); }
-
-    bool Logged(int level, const std::wstring& fragment) const { return m_capture.WaitFor(level, -1, fragment); }
-    size_t CountLogged(int level, const std::wstring& fragment) const
-    {
-        m_capture.Settle();
-        return m_capture.Matching(level, -1, fragment).size();
-    }
-    std::string Dump() const { return m_capture.Dump(); }
-    // Lets the records already sent arrive before dropping them.
-    void ClearLog()
-    {
-        m_capture.Settle();
-        m_capture.Clear();
-    }
-
-    LogCapture m_capture;
 };
 
 } // namespace

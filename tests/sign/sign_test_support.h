@@ -4,12 +4,39 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
 #include "sign/trust_provider.h"
+#include "test_support.h"
 
 namespace sign_testing {
+
+// Base of the tests that check log lines: a log server in this process.
+class LoggedTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_capture.Started()); }
+
+    // Waits for a record of this level whose text contains the fragment.
+    bool Logged(int level, const std::wstring& fragment) const { return m_capture.WaitFor(level, -1, fragment); }
+    // Records so far (after they stop arriving) of this level containing the fragment.
+    size_t CountLogged(int level, const std::wstring& fragment) const
+    {
+        m_capture.Settle();
+        return m_capture.Matching(level, -1, fragment).size();
+    }
+    std::string Dump() const { return m_capture.Dump(); }
+    // Lets the records already sent arrive before dropping them.
+    void ClearLog()
+    {
+        m_capture.Settle();
+        m_capture.Clear();
+    }
+
+    testing_support::LogCapture m_capture;
+};
 
 // A file of the signed test set (bin\signdata\<name>), made at build time.
 std::wstring SignData(const std::wstring& name);

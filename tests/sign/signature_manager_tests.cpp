@@ -28,26 +28,7 @@ namespace {
 const DWORD kTrustBadDigest = 0x80096010;
 const DWORD kTrustNoSignature = 0x800B0100;
 
-class SignatureManagerTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(m_capture.Started()); }
-
-    bool Logged(int level, const std::wstring& fragment) const { return m_capture.WaitFor(level, -1, fragment); }
-    size_t CountLogged(int level, const std::wstring& fragment) const
-    {
-        m_capture.Settle();
-        return m_capture.Matching(level, -1, fragment).size();
-    }
-    std::string Dump() const { return m_capture.Dump(); }
-    // Lets the records already sent arrive before dropping them.
-    void ClearLog()
-    {
-        m_capture.Settle();
-        m_capture.Clear();
-    }
-
-    LogCapture m_capture;
-};
+class SignatureManagerTest : public sign_testing::LoggedTest {};
 
 // Certificate-information cases: the test root is trusted and the chain
 // policies behave as on Windows.
@@ -55,7 +36,7 @@ class CertificateInfoTest : public SignatureManagerTest {
 protected:
     void SetUp() override
     {
-        SignatureManagerTest::SetUp();
+        sign_testing::LoggedTest::SetUp();
         ASSERT_TRUE(m_root.Added());
         sign_testing::ClearPolicyCalls();
     }

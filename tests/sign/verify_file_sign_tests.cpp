@@ -30,26 +30,7 @@ namespace {
 const wchar_t kAppPathKey[] = L"SOFTWARE\\Brontide\\FernwickNTCorp\\CurrentVersion";
 const wchar_t kServiceInfoKey[] = L"SOFTWARE\\Brontide\\Quellguard\\service\\Information";
 
-class VerifyFileSignTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(m_capture.Started()); }
-
-    bool Logged(int level, const std::wstring& fragment) const { return m_capture.WaitFor(level, -1, fragment); }
-    size_t CountLogged(int level, const std::wstring& fragment) const
-    {
-        m_capture.Settle();
-        return m_capture.Matching(level, -1, fragment).size();
-    }
-    std::string Dump() const { return m_capture.Dump(); }
-    // Lets the records already sent arrive before dropping them.
-    void ClearLog()
-    {
-        m_capture.Settle();
-        m_capture.Clear();
-    }
-
-    LogCapture m_capture;
-};
+class VerifyFileSignTest : public sign_testing::LoggedTest {};
 
 WINTRUST_DATA FreshTrustData(WINTRUST_FILE_INFO& fileInfo)
 {
@@ -357,7 +338,7 @@ class InvalidSignRecordTest : public VerifyFileSignTest {
 protected:
     void SetUp() override
     {
-        VerifyFileSignTest::SetUp();
+        sign_testing::LoggedTest::SetUp();
         for (const wchar_t* pwszKey : {kAppPathKey, kServiceInfoKey}) {
             HKEY hKey = nullptr;
             if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, pwszKey, 0, KEY_READ, &hKey) == ERROR_SUCCESS) {
