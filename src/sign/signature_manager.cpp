@@ -827,6 +827,8 @@ std::vector<BYTE> CQgdDigitalSignatureManagerEx::EzCATAdminCalcHashFromFileHandl
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return std::vector<BYTE>();
     }
+    // Every algorithm hashes the file from its start.
+    ::SetFilePointer(hFile, 0, nullptr, FILE_BEGIN);
     return CalcHash(kFunc, L"CryptCATAdminCalcHashFromFileHandle2",
                     [&](DWORD* pcb, BYTE* pb) { return pfnCalc(hCatAdmin, hFile, pcb, pb, 0) != FALSE; });
 }

@@ -353,6 +353,10 @@ TEST_F(MultipleSignTest, CatalogSignedByOtherSignerIsRefused)
     EXPECT_EQ(ERROR_FAILED_ISSUER_CHECK, Mgr::VerifyByMSCatalogMutipleSign(SignData(L"unsigned.dll").c_str(), false));
     EXPECT_EQ(2u, fake::AcquiredAlgorithms().size());
     EXPECT_EQ(2u, CountLogged(LOG_LEVEL_DEBUG, L"signer=[Brontide, Inc.] is not in trusted list")) << Dump();
+    // The stand-in hash is the same for both algorithms: both rounds hashed the whole file.
+    const auto hashes = fake::EnumeratedHashes();
+    ASSERT_EQ(2u, hashes.size());
+    EXPECT_EQ(hashes[0], hashes[1]);
 }
 
 TEST_F(MultipleSignTest, SignerLookupFailuresAreLogged)

@@ -421,7 +421,6 @@ BOOL WINAPI FakeAcquireContext2(HCATADMIN* phCatAdmin, const GUID* pgSubsystem, 
 // The platform has no second hash entry; the file's SHA1 catalog hash stands in for every algorithm.
 BOOL WINAPI FakeCalcHash2(HCATADMIN, HANDLE hFile, DWORD* pcbHash, BYTE* pbHash, DWORD dwFlags)
 {
-    ::SetFilePointer(hFile, 0, nullptr, FILE_BEGIN);
     return Platform().pfnCryptCATAdminCalcHashFromFileHandle(hFile, pcbHash, pbHash, dwFlags);
 }
 
