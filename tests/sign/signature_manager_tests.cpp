@@ -8,6 +8,7 @@
 
 #include "log/debug_log.h"
 #include "sign/crypt_owners.h"
+#include "sign/trust_provider.h"
 #include "sign/signature_manager.h"
 #include "sign_test_support.h"
 #include "test_support.h"
@@ -273,7 +274,14 @@ TEST_F(SignatureManagerTest, SmallWrappersRefuseNullInput)
     UTIL::UniqueHandle hFile(::CreateFileW(SignData(L"maker.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                            OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(hFile);
-    EXPECT_EQ(20u, Mgr::EzCATAdminCalcHashFromFileHandle(hFile.Get()).size());
+    const std::vector<BYTE> hash = Mgr::EzCATAdminCalcHashFromFileHandle(hFile.Get());
+    ASSERT_EQ(20u, hash.size());
+    UTIL::UniqueHandle hFresh(::CreateFileW(SignData(L"maker.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    std::vector<BYTE> direct(20);
+    DWORD cbDirect = 20;
+    ASSERT_TRUE(::CryptCATAdminCalcHashFromFileHandle(hFresh.Get(), &cbDirect, direct.data(), 0));
+    EXPECT_EQ(direct, hash); // the size query leaves the file for the hash itself
 
     EXPECT_EQ(nullptr, Mgr::EzMsgGetParam(nullptr, CMSG_SIGNER_INFO_PARAM));
     EXPECT_TRUE(Mgr::EzCertGetSubjectName(nullptr).empty());
