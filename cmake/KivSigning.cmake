@@ -1,0 +1,30 @@
+# Test PKI and Authenticode signing at build time (openssl + osslsigncode).
+# Include from any directory that signs files; the PKI target is made once.
+find_program(KIV_PYTHON3 python3 REQUIRED)
+find_program(KIV_OSSLSIGNCODE osslsigncode REQUIRED)
+
+set(KIV_PKI_DIR ${CMAKE_BINARY_DIR}/pki)
+set(KIV_PKI_STAMP ${KIV_PKI_DIR}/.complete)
+set(KIV_SIGN_FILE ${PROJECT_SOURCE_DIR}/scripts/sign-file.sh)
+set(KIV_SIGN_HELPERS ${PROJECT_SOURCE_DIR}/scripts/sign-helpers.py)
+
+if(NOT TARGET kiv_test_pki)
+    add_custom_command(OUTPUT ${KIV_PKI_STAMP}
+        COMMAND ${PROJECT_SOURCE_DIR}/scripts/make-test-pki.sh ${KIV_PKI_DIR}
+        DEPENDS ${PROJECT_SOURCE_DIR}/scripts/make-test-pki.sh
+        COMMENT "Creating the test code-signing PKI")
+    add_custom_target(kiv_test_pki DEPENDS ${KIV_PKI_STAMP})
+endif()
+
+# kiv_sign_file(<out> <in> <identity> [NEST]): <out> is <in> signed by
+# <identity> of the test PKI; NEST adds a nested signature to a signed <in>.
+function(kiv_sign_file out in identity)
+    set(nest "")
+    if("NEST" IN_LIST ARGN)
+        set(nest --nest)
+    endif()
+    add_custom_command(OUTPUT ${out}
+        COMMAND ${KIV_SIGN_FILE} ${KIV_PKI_DIR} ${identity} ${in} ${out} ${nest}
+        DEPENDS ${in} ${KIV_PKI_STAMP} kiv_test_pki ${KIV_SIGN_FILE}
+        VERBATIM)
+endfunction()

@@ -1,0 +1,152 @@
+#!/usr/bin/env python3
+"""Build-time helpers for the signature tests (standard library only).
+
+  keys-header OUT.h CERT.pem...   C++ header with each certificate's subject public key bits
+  tamper IN OUT                   copy of a PE image with one byte of its first section flipped
+  break-nested IN OUT             copy of a signed PE image whose first nested signature no
+                                  longer verifies (last byte of its signature value flipped)
+"""
+import base64
+import sys
+
+NESTED_SIGNATURE_OID = bytes.fromhex("060a2b0601040182370204 01".replace(" ", ""))
+
+
+def tlv(buf, off):
+    """(tag, content offset, content length, end offset) of the DER element at off."""
+    tag = buf[off]
+    off += 1
+    length = buf[off]
+    off += 1
+    if length & 0x80:
+        n = length & 0x7F
+        length = int.from_bytes(buf[off:off + n], "big")
+        off += n
+    return tag, off, length, off + length
+
+
+def children(buf, start, end):
+    out = []
+    off = start
+    while off < end:
+        tag, cstart, clen, cend = tlv(buf, off)
+        out.append((tag, cstart, clen, cend, off))
+        off = cend
+    return out
+
+
+def public_key_bits(der):
+    _, cs, _, ce = tlv(der, 0)                 # Certificate
+    tbs = children(der, cs, ce)[0]             # TBSCertificate
+    fields = children(der, tbs[1], tbs[3])
+    if fields[0][0] == 0xA0:                   # [0] version
+        fields = fields[1:]
+    spki = fields[5]                           # serial, sigAlg, issuer, validity, subject, spki
+    bitstring = children(der, spki[1], spki[3])[1]
+    assert bitstring[0] == 0x03
+    return der[bitstring[1] + 1:bitstring[3]]  # skip the unused-bits byte
+
+
+def pem_to_der(text):
+    body = text.split("-----BEGIN CERTIFICATE-----")[1].split("-----END CERTIFICATE-----")[0]
+    return base64.b64decode("".join(body.split()))
+
+
+def keys_header(out, certs):
+    lines = ["// Generated at build time from the maker's test certificates. Do not edit.",
+             "#pragma once", "", "namespace zoriva_keys {", ""]
+    names = []
+    for i, path in enumerate(certs):
+        with open(path) as f:
+            key = public_key_bits(pem_to_der(f.read()))
+        name = "kKey%d" % i
+        names.append(name)
+        lines.append("const unsigned char %s[] = {" % name)
+        for j in range(0, len(key), 16):
+            lines.append("    " + ", ".join("0x%02x" % b for b in key[j:j + 16]) + ",")
+        lines.append("};")
+        lines.append("")
+    lines.append("struct Key {")
+    lines.append("    const unsigned char* pb;")
+    lines.append("    unsigned long cb;")
+    lines.append("};")
+    lines.append("")
+    lines.append("const Key kKeys[] = {")
+    for name in names:
+        lines.append("    {%s, sizeof(%s)}," % (name, name))
+    lines.append("};")
+    lines.append("")
+    lines.append("} // namespace zoriva_keys")
+    with open(out, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def pe_headers(img):
+    e_lfanew = int.from_bytes(img[0x3C:0x40], "little")
+    assert img[e_lfanew:e_lfanew + 4] == b"PE\0\0"
+    coff = e_lfanew + 4
+    size_opt = int.from_bytes(img[coff + 16:coff + 18], "little")
+    opt = coff + 20
+    return opt, size_opt
+
+
+def tamper(src, dst):
+    img = bytearray(open(src, "rb").read())
+    opt, size_opt = pe_headers(img)
+    first_section = opt + size_opt
+    raw = int.from_bytes(img[first_section + 20:first_section + 24], "little")
+    img[raw + 16] ^= 0xFF
+    open(dst, "wb").write(img)
+
+
+def signer_infos(buf, content_info_start, content_info_end):
+    """Children of the SignerInfos set of a PKCS #7 ContentInfo (signedData)."""
+    ci = children(buf, content_info_start, content_info_end)
+    explicit = ci[1]                                        # [0] EXPLICIT SignedData
+    signed_data = children(buf, explicit[1], explicit[3])[0]
+    parts = children(buf, signed_data[1], signed_data[3])
+    signer_set = parts[-1]
+    assert signer_set[0] == 0x31
+    return children(buf, signer_set[1], signer_set[3])
+
+
+def break_nested(src, dst):
+    img = bytearray(open(src, "rb").read())
+    opt, _ = pe_headers(img)
+    magic = int.from_bytes(img[opt:opt + 2], "little")
+    dirs = opt + (96 if magic == 0x10B else 112)
+    sec_off = int.from_bytes(img[dirs + 32:dirs + 36], "little")
+    pkcs7 = sec_off + 8                                     # after WIN_CERTIFICATE header
+    _, cs, _, ce = tlv(img, pkcs7)
+    primary = children(img, cs, ce)
+    primary = signer_infos(img, cs, ce)[0]
+    fields = children(img, primary[1], primary[3])
+    unauth = [f for f in fields if f[0] == 0xA1]
+    assert unauth, "no unauthenticated attributes"
+    for attr in children(img, unauth[0][1], unauth[0][3]):
+        parts = children(img, attr[1], attr[3])
+        oid = img[parts[0][4]:parts[0][3]]
+        if bytes(oid) != NESTED_SIGNATURE_OID:
+            continue
+        value = children(img, parts[1][1], parts[1][3])[0]  # nested ContentInfo
+        nested = signer_infos(img, value[1], value[3])[0]
+        digest = [f for f in children(img, nested[1], nested[3]) if f[0] == 0x04][-1]
+        img[digest[3] - 1] ^= 0xFF
+        open(dst, "wb").write(img)
+        return
+    raise SystemExit("no nested signature in %s" % src)
+
+
+def main(argv):
+    if len(argv) >= 3 and argv[1] == "keys-header":
+        keys_header(argv[2], argv[3:])
+    elif len(argv) == 4 and argv[1] == "tamper":
+        tamper(argv[2], argv[3])
+    elif len(argv) == 4 and argv[1] == "break-nested":
+        break_nested(argv[2], argv[3])
+    else:
+        raise SystemExit(__doc__)
+
+
+if __name__ == "__main__":
+    main(sys.argv)

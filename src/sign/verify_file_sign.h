@@ -1,0 +1,114 @@
+// Multiple-signature verifier: embedded signatures checked against the maker's
+// trusted public keys, and the record of the last invalid signature.
+#pragma once
+
+#include <windows.h>
+#include <wintrust.h>
+
+#include <atomic>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/unique_resource.h"
+#include "sign/locks.h"
+#include "sign/trust_provider.h"
+
+// Log source of the verifier's lines (wire content).
+extern const wchar_t kVerifyFileSignSource[];
+
+// Signer name the key-list library must carry.
+extern const wchar_t kMakerSignerName[];
+
+// Name of the record file kept in the product's folder.
+extern const wchar_t kInvalidSignRecordFileName[];
+
+using PublicKey = std::vector<BYTE>;
+
+class CVerifyFileSignV2 {
+public:
+    // The one instance, created on the first call under the singleton creation lock.
+    static CVerifyFileSignV2* GetInstance();
+
+    CVerifyFileSignV2(const CVerifyFileSignV2&) = delete;
+    CVerifyFileSignV2& operator=(const CVerifyFileSignV2&) = delete;
+
+    // True when the file's embedded signature is intact (hash-only trust check,
+    // or the low-level hash check after an explicit distrust) and its primary or
+    // a nested signature was made by a trusted key. Sets the caller's
+    // dwProvFlags to WTD_HASH_ONLY_FLAG.
+    bool VerifyEmbeddedSignatureByCertInfo(LPCWSTR pwszFile, WINTRUST_DATA& trustData);
+
+    // Copies the caller's trust parameters and runs V2 or V1; returns the trust
+    // provider's status (0 when a signature verified).
+    LONG VerifyEmbeddedSignature(LPCWSTR pwszFile, const WINTRUST_DATA& trustData, bool bStrongSign);
+    LONG VerifyEmbeddedSignatureV1(LPCWSTR pwszFile);
+    // Tries the primary signature, then each secondary one until one verifies.
+    LONG VerifyEmbeddedSignatureV2(LPCWSTR pwszFile, bool bStrongSign);
+
+    // Verifies the primary signature's message signature and collects its key,
+    // its signer name and the keys of the nested signatures. False when the
+    // primary or any nested signature fails; outputs are then incomplete.
+    bool VerifySignatureAndGetCertInfo(LPCWSTR pwszFile, PublicKey& primaryKey, std::wstring& strSigner,
+                                       std::vector<PublicKey>& secondaryKeys);
+    bool VerifySecondarySignatureAndGetCertInfo(const CRYPT_ATTR_BLOB& nestedSignature, PublicKey& key);
+
+    // The message parameter in a new zero-filled buffer, or null.
+    static std::unique_ptr<BYTE[]> GetInfoFromMsg(HCRYPTMSG hMsg, DWORD dwParamType);
+
+    // The key-list library demands integrity checking and is signed by the maker.
+    bool IntegrityCheckForZorIVA(LPCWSTR pwszPath);
+
+    // Adds the keys of the key-list library (null or empty: ZorIVA.dll.new or
+    // ZorIVA.dll beside this module). True when the library was accepted and
+    // both entries were found; the key set is left as it was otherwise.
+    bool LoadZorIVAAndUpdatePublicKeyList(LPCWSTR pwszPath);
+
+    // Writes "<file>\t<code>" to the record file in the product's folder.
+    // Best effort: failures are only logged.
+    void WriteDigitalSignInvalidLog(LPCWSTR pwszFile, DWORD dwErrorCode);
+
+    bool IsMultipleSignSupported() const { return m_bSupportMultipleSign; }
+
+private:
+    CVerifyFileSignV2();
+    ~CVerifyFileSignV2();
+
+    bool IsTrustedKey(const PublicKey& primaryKey, const std::vector<PublicKey>& secondaryKeys);
+    // Trust data of the given layout made from the stored trust parameters.
+    TRUST_DATA_EX StoredTrustData(DWORD cbStruct, DWORD dwStateAction, WINTRUST_FILE_INFO& fileInfo) const;
+
+    bool m_bSupportMultipleSign;
+    UTIL::UniqueModule m_hWinTrust;
+    PFN_CryptCATAdminAcquireContext2 m_pfnCryptCATAdminAcquireContext2;
+    PFN_CryptCATAdminCalcHashFromFileHandle2 m_pfnCryptCATAdminCalcHashFromFileHandle2;
+
+    // Trust parameters copied from the caller's WINTRUST_DATA.
+    LPVOID m_pPolicyCallbackData;
+    LPVOID m_pSIPClientData;
+    DWORD m_dwUIChoice;
+    DWORD m_fdwRevocationChecks;
+    DWORD m_dwUnionChoice;
+    HANDLE m_hWVTStateData;
+    DWORD m_dwProvFlags;
+    DWORD m_dwUIContext;
+
+    std::set<PublicKey> m_publicKeys;
+    CCriticalSectionLocker m_keyListLock;
+    // Keeps one embedded check (copy of the parameters and the trust calls) at a time.
+    CCriticalSectionLocker m_trustParamLock;
+
+    static std::atomic<CVerifyFileSignV2*> s_pInstance;
+};
+
+// The image at the path demands integrity checking (IMAGE_DLLCHARACTERISTICS_FORCE_INTEGRITY).
+bool IsIntegrityCheckEnabled(LPCWSTR pwszPath);
+
+// Checks the file's Authenticode hash against its signed indirect data
+// without the trust provider.
+bool LowLevelVerifyHash(LPCWSTR pwszPath);
+
+// Full path of the module that contains this code; false, with an empty
+// buffer, when it cannot be told in full.
+bool GetCurrentModulePath(LPWSTR pwszPath, DWORD cchPath);
