@@ -32,7 +32,11 @@ void SetValue(const std::wstring& key, const wchar_t* name, const std::wstring& 
 class ProductFolder {
 public:
     explicit ProductFolder(const std::wstring& path) { SetValue(kProductInformationKey, L"Local_Path", path); }
-    ~ProductFolder() { ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProductInformationKey, L"Local_Path"); }
+    ~ProductFolder()
+    {
+        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProductInformationKey, L"Local_Path");
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kProductInformationKey); // only when nothing else is in it
+    }
 };
 
 // A component key under a test-unique component identifier.

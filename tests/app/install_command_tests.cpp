@@ -47,6 +47,7 @@ public:
     {
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kKivRoot) + L"\\" + id).c_str());
         ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProductInformationKey, L"Local_Path");
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kProductInformationKey);
     }
     void WriteList(const std::string& components)
     {
