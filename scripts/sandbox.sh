@@ -37,7 +37,7 @@
 # cannot be set up, 130 when interrupted. Everything started here (log server,
 # plug-in manager, the prefix's wineserver) is stopped at the end, also on Ctrl-C.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 root=$PWD
 
 usage() { sed -n '2,/^set -uo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; }
@@ -107,7 +107,7 @@ head1() { printf '\n%s==> %s%s\n' "$B" "$*" "$N"; }
 note() { printf '    %s\n' "$*"; }
 die()  { printf '%ssandbox: %s%s\n' "$R" "$*" "$N" >&2; exit 2; }
 
-# ---------------------------------------------------------------- build
+# ---------------------------------------------------------------- the prefix, ours alone
 mkdir -p "$prefix" || die "cannot create $prefix"
 exec 8>"$prefix/.sandbox.lock"
 flock -n 8 || die "another sandbox run is using $prefix"
@@ -115,32 +115,8 @@ flock -n 8 || die "another sandbox run is using $prefix"
 export KIV_WINEPREFIX="$prefix" WINEPREFIX="$prefix" WINEDEBUG=-all
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
-if [ $do_build -eq 1 ]; then
-    head1 "Building what is missing (the first time installs packages and takes a few minutes)"
-    ./scripts/setup.sh 8>&- || die "set-up failed"
-    if [ "$build" = "$root/build/release" ]; then
-        cmake --preset release >/dev/null 8>&- || die "configuring failed"
-    fi
-    # PatternTool runs under Wine while building the samples: in this prefix.
-    cmake --build "$build" --target KivProxy Quarn32 LogServer PluginManager sample_patterns 8>&- \
-        || die "build failed"
-fi
-for f in KivProxy.exe Quarn32.dll LogServer.exe PluginManager.exe samples/standard.ptn; do
-    [ -f "$bin/$f" ] || die "$bin/$f is missing (build first, or leave out --no-build)"
-done
-
 # ---------------------------------------------------------------- processes
-run="$prefix/drive_c/sandbox"              # files of this run, C:\sandbox
-product="$prefix/drive_c/Quellguard"       # the product folder, C:\Quellguard\
-product_win='C:\Quellguard\'
-info_key='HKLM\SOFTWARE\Brontide\Quellguard\service\Information'
-kiv_key='HKLM\SOFTWARE\Brontide\Quellguard\service\Kiv'
-complist="$product/QGCE_KIV_COMP_LIST.xml"
-pattern_win='C:\Quellguard\Pattern\standard.ptn'
-ini="$product/Pattern/PatternInfo.ini"
-ini_win='C:\Quellguard\Pattern\PatternInfo.ini'
-language=1033
-
+# Everything started from here on is stopped by cleanup, also on Ctrl-C.
 declare -A proc_pid=() hold_pid=()
 current_pid=""
 viewer_pid=""
@@ -228,10 +204,34 @@ on_signal() {
 trap cleanup EXIT
 trap on_signal INT TERM
 
-# ---------------------------------------------------------------- Windows helpers
-# Linux path -> Windows path through drive Z: (Wine maps it to /).
-winpath() { local p; p=$(realpath -m "$1"); printf 'Z:%s' "${p//\//\\}"; }
+# ---------------------------------------------------------------- build
+if [ $do_build -eq 1 ]; then
+    head1 "Building what is missing (the first time installs packages and takes a few minutes)"
+    ./scripts/setup.sh 8>&- || die "set-up failed"
+    if [ "$build" = "$root/build/release" ]; then
+        cmake --preset release >/dev/null 8>&- || die "configuring failed"
+    fi
+    # PatternTool runs under Wine while building the samples: in this prefix.
+    cmake --build "$build" --target KivProxy Quarn32 LogServer PluginManager sample_patterns 8>&- \
+        || die "build failed"
+fi
+for f in KivProxy.exe Quarn32.dll LogServer.exe PluginManager.exe samples/standard.ptn; do
+    [ -f "$bin/$f" ] || die "$bin/$f is missing (build first, or leave out --no-build)"
+done
 
+# ---------------------------------------------------------------- the product
+run="$prefix/drive_c/sandbox"              # files of this run, C:\sandbox
+product="$prefix/drive_c/Quellguard"       # the product folder, C:\Quellguard\
+product_win='C:\Quellguard\'
+info_key='HKLM\SOFTWARE\Brontide\Quellguard\service\Information'
+kiv_key='HKLM\SOFTWARE\Brontide\Quellguard\service\Kiv'
+complist="$product/QGCE_KIV_COMP_LIST.xml"
+pattern_win='C:\Quellguard\Pattern\standard.ptn'
+ini="$product/Pattern/PatternInfo.ini"
+ini_win='C:\Quellguard\Pattern\PatternInfo.ini'
+language=1033
+
+# ---------------------------------------------------------------- Windows helpers
 # Runs a Windows tool of the prefix with its output through files.
 wtool() { "$root/scripts/wine-run.sh" "$@" 8>&-; }
 
@@ -513,11 +513,13 @@ scenario_upgrade() {
         seed_installed SampleDLP 2.0.1000 || die "cannot seed the installed version"
         note "SampleDLP 2.0.1000 marked installed, as the manager would have left it."
     fi
+    show_component_key SampleDLP 2.0.1000
     reg_delete "$(component_key SampleDLP 2.1.2000)"
     write_component_list 2.1.2000
     note "The component list now names SampleDLP 2.1.2000: KivProxy finds no library for that"
-    note "version and asks for a download; the manager, which has 2.0.1000 installed, reports"
-    note "Status 5 (ready to upgrade). Expect download and upgrade requests, exit code 0 after about 10 s."
+    note "version and asks for a download; the manager, having 2.0.1000 installed, reports Status 5"
+    note "(ready to upgrade; the stand-in plays this with --scenario upgrade)."
+    note "Expect download and upgrade requests for 2.1.2000, exit code 0 after about 10 s."
     start_manager upgrade --scenario upgrade --ready-delay 500 --complete-delay 500
     run_kivproxy SampleDLP Install
     stop_standin manager
@@ -655,7 +657,7 @@ total=$(lines_of "$log_plain")
 # ---------------------------------------------------------------- summary
 head1 "Summary"
 w=7
-for c in "${res_cmd[@]}"; do [ ${#c} -gt $w ] && w=${#c}; done
+for c in "${res_cmd[@]}"; do [ "${#c}" -gt "$w" ] && w=${#c}; done
 printf "    %-10s %-${w}s %5s %8s %7s  %-17s %s\n" scenario "KivProxy.exe ..." exit expected time "manager requests" result
 for i in "${!res_name[@]}"; do
     v=${res_verdict[$i]}
