@@ -46,13 +46,15 @@ int Squat(const wchar_t* pwszName, int nInstances)
     return 0;
 }
 
-// Each copy goes through a 16-byte local buffer; the length is only known at run time.
+// Each copy goes through a 16-byte local buffer; the length is only known at run time. The loop
+// writes through a pointer the optimiser cannot see through, so that it cannot cut the loop short
+// on the grounds that writing past the array cannot happen.
 __attribute__((noinline)) void CopyByLoop(const char* src, size_t n)
 {
     char buf[16];
-    volatile size_t count = n;
-    for (size_t i = 0; i < count; ++i) {
-        buf[i] = src[i];
+    char* volatile target = buf;
+    for (size_t i = 0; i < n; ++i) {
+        target[i] = src[i];
     }
     std::printf("%c\n", buf[n % sizeof(buf)]);
 }

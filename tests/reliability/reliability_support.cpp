@@ -238,8 +238,8 @@ ScriptedManager::ScriptedManager(Reply reply, const std::wstring& pluginDir) : m
 {
     m_hQuit.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const std::wstring path = std::wstring(L"\\\\.\\pipe\\") + kManagerCommandPipeName;
-    HANDLE h = ::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                  1, 0, 65536, 1000, nullptr);
+    HANDLE h = ::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0, 65536, 1000, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -257,11 +257,6 @@ void ScriptedManager::Stop()
 {
     ::SetEvent(m_hQuit.Get());
     if (m_server.joinable()) {
-        // A connection that closes at once ends a wait for the next request.
-        const std::wstring path = std::wstring(L"\\\\.\\pipe\\") + kManagerCommandPipeName;
-        HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        UniqueHandle unblock(h == INVALID_HANDLE_VALUE ? nullptr : h);
-        unblock.Reset();
         m_server.join();
     }
     std::vector<std::thread> replies;
@@ -281,22 +276,55 @@ std::vector<ScriptedManager::Request> ScriptedManager::Requests() const
     return m_requests;
 }
 
+// Waits for the overlapped operation on the manager's pipe; false when told to quit (the
+// operation is then cancelled) or when it failed (its error is left in the last error).
+bool ScriptedManager::Await(OVERLAPPED& ov, DWORD* pcb)
+{
+    const HANDLE handles[2] = {ov.hEvent, m_hQuit.Get()};
+    if (::WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        ::CancelIoEx(m_hPipe.Get(), &ov);
+        ::GetOverlappedResult(m_hPipe.Get(), &ov, pcb, TRUE);
+        ::SetLastError(ERROR_OPERATION_ABORTED);
+        return false;
+    }
+    return ::GetOverlappedResult(m_hPipe.Get(), &ov, pcb, FALSE) != FALSE;
+}
+
 void ScriptedManager::Serve()
 {
+    UniqueHandle hEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     unsigned served = 0;
     while (::WaitForSingleObject(m_hQuit.Get(), 0) == WAIT_TIMEOUT) {
-        if (!::ConnectNamedPipe(m_hPipe.Get(), nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) {
-            ::DisconnectNamedPipe(m_hPipe.Get());
-            continue;
-        }
-        if (::WaitForSingleObject(m_hQuit.Get(), 0) == WAIT_OBJECT_0) {
-            break;
+        OVERLAPPED ov = {};
+        ov.hEvent = hEvent.Get();
+        DWORD cb = 0;
+        // A client that wrote and left before the call (ERROR_NO_DATA) still left its request.
+        if (!::ConnectNamedPipe(m_hPipe.Get(), &ov)) {
+            const DWORD err = ::GetLastError();
+            if (err == ERROR_IO_PENDING) {
+                if (!Await(ov, &cb)) {
+                    ::DisconnectNamedPipe(m_hPipe.Get());
+                    continue;
+                }
+            } else if (err != ERROR_PIPE_CONNECTED && err != ERROR_NO_DATA) {
+                ::DisconnectNamedPipe(m_hPipe.Get());
+                continue;
+            }
         }
         std::vector<BYTE> raw;
         Request request;
         BYTE buffer[4096];
-        DWORD cb = 0;
-        while (::ReadFile(m_hPipe.Get(), buffer, sizeof(buffer), &cb, nullptr) || ::GetLastError() == ERROR_MORE_DATA) {
+        for (;;) {
+            ov = OVERLAPPED{};
+            ov.hEvent = hEvent.Get();
+            cb = 0;
+            BOOL ok = ::ReadFile(m_hPipe.Get(), buffer, sizeof(buffer), &cb, &ov);
+            if (!ok && ::GetLastError() == ERROR_IO_PENDING) {
+                ok = Await(ov, &cb);
+            }
+            if (!ok && ::GetLastError() != ERROR_MORE_DATA) {
+                break; // the client closed its end, or quit
+            }
             raw.insert(raw.end(), buffer, buffer + cb);
             if (!request.levelRead && ::ImpersonateNamedPipeClient(m_hPipe.Get())) {
                 HANDLE hToken = nullptr;
@@ -310,6 +338,9 @@ void ScriptedManager::Serve()
             }
         }
         ::DisconnectNamedPipe(m_hPipe.Get());
+        if (::WaitForSingleObject(m_hQuit.Get(), 0) == WAIT_OBJECT_0) {
+            break;
+        }
         std::wstring text(raw.size() / sizeof(wchar_t), L'\0');
         if (!text.empty()) {
             memcpy(&text[0], raw.data(), text.size() * sizeof(wchar_t));

@@ -144,6 +144,7 @@ public:
 
 private:
     void Serve();
+    bool Await(OVERLAPPED& ov, DWORD* pcb);
     void Act(const Request& request);
     void Answer(const std::wstring& replyPipe);
 
