@@ -2,6 +2,7 @@
 // malformed, huge, deeply nested, entity-expanding or oddly encoded, and unusual component identifiers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <ostream>
@@ -137,6 +138,33 @@ TEST_F(RegistryInputTest, ProductFolderOfOtherRegistryTypesIsReadOrRefusedCleanl
     m_product.SetLocalPathRaw(REG_MULTI_SZ, multi.c_str(), static_cast<DWORD>((multi.size() + 1) * 2));
     ASSERT_TRUE(GetProductInfo(L"X", version, language));
     EXPECT_EQ(L"3.0", version);
+}
+
+TEST_F(RegistryInputTest, ProductFolderOfTheLongestLengthThatFits)
+{
+    // A real folder whose path has 259 characters: the list path beyond it has 282, more than
+    // MAX_PATH, and is built in full.
+    std::wstring folder = m_product.Folder();
+    while (folder.size() < 259) {
+        folder += L"\\" + std::wstring(std::min<size_t>(100, 259 - folder.size() - 1), L'd');
+        ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr)) << ::GetLastError();
+    }
+    ASSERT_EQ(259u, folder.size());
+    const std::wstring list = folder + L"\\QGCE_KIV_COMP_LIST.xml";
+    ASSERT_TRUE(testing_support::WriteFileBytes(L"\\\\?\\" + list,
+                                                "<QGCE_COMPONENT_ID_LIST><Component ID=\"Deep\" Version=\"9\" "
+                                                "Language=\"1033\"/></QGCE_COMPONENT_ID_LIST>"));
+    m_product.SetLocalPath(folder);
+    UTIL::CComInitiator com(COINIT_MULTITHREADED, FALSE);
+    std::wstring version, language;
+    if (GetProductInfo(L"Deep", version, language)) {
+        EXPECT_EQ(L"9", version);
+    } else {
+        // Wine's parser cannot open a path that long: a clear failure naming the whole path.
+        std::printf("the platform's parser refuses the %zu-character list path\n", list.size());
+        EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_ERROR, 103, L"GetProductInfo - Can't open Kiv XML file(" + list + L")"))
+            << m_capture.Dump();
+    }
 }
 
 TEST_F(RegistryInputTest, ComponentKeyPathAtAndPastItsLimit)

@@ -146,6 +146,10 @@ TEST_F(PatternInputTest, UnreadablePatternFilesFailBothExports)
     ASSERT_TRUE(testing_support::WriteFileBytes(huge, std::string(quarn32::kMaxPatternFileBytes + 1, 'Q')));
     EXPECT_EQ(kExitFailure, Run(huge, ini).exitCode);
     ExpectReadFailure(huge, QN_E_FILE_TOO_LARGE);
+    // A path longer than the engine's ANSI file functions take.
+    const std::wstring overlong = m_dir.File(std::wstring(300, L'p') + L".ptn");
+    EXPECT_EQ(kExitFailure, Run(overlong, ini).exitCode);
+    ExpectReadFailure(overlong, QN_E_FILE_OPEN);
     // A good pattern that another process holds without sharing.
     const std::wstring locked = m_dir.File(L"locked.ptn");
     ASSERT_TRUE(::CopyFileW(Sample(L"standard.ptn").c_str(), locked.c_str(), FALSE));

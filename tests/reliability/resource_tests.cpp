@@ -67,7 +67,9 @@ void ExpectNothingKept(const char* what, int repeats, const std::function<void()
     const long long grown = static_cast<long long>(PrivateBytes()) - static_cast<long long>(bytesBefore);
     std::printf("%s x%d: handles %lu -> %lu, modules %zu -> %zu, private bytes %+lld\n", what, repeats, handlesBefore,
                 handlesAfter, modulesBefore.size(), Modules().size(), grown);
-    EXPECT_EQ(handlesBefore, handlesAfter);
+    // A leak shows once per repetition; the threads' runtime may make one
+    // synchronisation handle of its own for good, at any point.
+    EXPECT_LE(handlesAfter, handlesBefore + 1);
     EXPECT_EQ(modulesBefore, Modules());
     EXPECT_LT(grown, 8ll * 1024 * 1024);
 }

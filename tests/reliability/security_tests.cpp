@@ -169,8 +169,12 @@ TEST_F(HookedPipeTest, ClientsLetServersIdentifyButNotImpersonateThem)
     // A plain client, for comparison: without quality-of-service flags the server may impersonate it.
     const std::wstring managerPath = std::wstring(L"\\\\.\\pipe\\") + kManagerCommandPipeName;
     {
-        UniqueHandle plain(::CreateFileW(managerPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(plain.IsValid());
+        UniqueHandle plain;
+        for (int attempt = 0; attempt < 50 && !plain.IsValid(); ++attempt) {
+            ASSERT_TRUE(WaitForPipe(kManagerCommandPipeName, 3000)); // the manager serves one client at a time
+            plain.Reset(::CreateFileW(managerPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        }
+        ASSERT_TRUE(plain.IsValid()) << ::GetLastError();
         CCmdProtocol cmd;
         cmd.Append(kCmdComponentDownload).Append(L"plain_client_reply").Append(L"SecComp").Append(L"1");
         DWORD done = 0;
