@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <cwchar>
 #include <io.h>
 #include <memory>
