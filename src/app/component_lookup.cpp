@@ -3,10 +3,13 @@
 
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cwchar>
 #include <io.h>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/kivproxy.h"
 #include "common/unique_resource.h"
@@ -81,6 +84,55 @@ bool OpenComponentKey(const wchar_t* pwszFunc, int nLine, const std::wstring& st
     return OpenKey(wszKey, false, key);
 }
 
+// "<!DOCTYPE" as it appears in every encoding the XML parser can read: the
+// 8-bit family (ASCII, UTF-8, ISO-8859-x, ...), UTF-16 and UTF-32 in both byte orders.
+std::vector<std::string> DocumentTypeMarkers()
+{
+    static const char kMarker[] = "<!DOCTYPE";
+    std::vector<std::string> markers(5);
+    for (const char* p = kMarker; *p != '\0'; ++p) {
+        const char c = *p;
+        markers[0] += c;
+        markers[1] += std::string{c, '\0'};
+        markers[2] += std::string{'\0', c};
+        markers[3] += std::string{c, '\0', '\0', '\0'};
+        markers[4] += std::string{'\0', '\0', '\0', c};
+    }
+    return markers;
+}
+
+// True when the file holds a document type declaration. The component list
+// needs none, and the platform's parser, as MSXML 6.0 does by default, must
+// not expand the entities of one: a few hundred bytes of them can stand for
+// gigabytes of text. False when there is none or the file cannot be read
+// (the parser then reports the file itself).
+bool DeclaresDocumentType(const wchar_t* pwszPath)
+{
+    UTIL::UniqueHandle file(::CreateFileW(pwszPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file.IsValid()) {
+        return false;
+    }
+    static const std::vector<std::string> kMarkers = DocumentTypeMarkers();
+    const size_t cbKeep = kMarkers.back().size() - 1; // a marker may straddle two reads
+    const DWORD kChunk = 64 * 1024;
+    std::string window;
+    std::vector<char> chunk(kChunk);
+    DWORD cbRead = 0;
+    while (::ReadFile(file.Get(), chunk.data(), kChunk, &cbRead, nullptr) && cbRead > 0) {
+        window.append(chunk.data(), cbRead);
+        for (const std::string& marker : kMarkers) {
+            if (std::search(window.begin(), window.end(), marker.begin(), marker.end()) != window.end()) {
+                return true;
+            }
+        }
+        if (window.size() > cbKeep) {
+            window.erase(0, window.size() - cbKeep);
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 bool GetQuellguardServerPath(wchar_t (&wszPath)[MAX_PATH])
@@ -127,7 +179,9 @@ bool GetProductInfo(std::wstring strComponentId, std::wstring& strVersion, std::
     }
 
     bool bResult = false;
-    {
+    if (DeclaresDocumentType(wszListPath)) {
+        DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 103, L"%s - Can't open Kiv XML file(%s)", kFunc, wszListPath);
+    } else {
         QGCE_XML::CXMLParser parser(wszListPath);
         if (!parser.IsParsed(nullptr)) {
             DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 103, L"%s - Can't open Kiv XML file(%s)", kFunc, wszListPath);

@@ -15,7 +15,8 @@ extern const wchar_t kComponentListFileName[];
 bool GetQuellguardServerPath(wchar_t (&wszPath)[MAX_PATH]);
 
 // Finds the first Component of the component list whose ID equals the
-// identifier (case-sensitive). Outputs are assigned only on success.
+// identifier (case-sensitive). Outputs are assigned only on success. A list
+// that declares a document type is refused like one that does not parse.
 bool GetProductInfo(std::wstring strComponentId, std::wstring& strVersion, std::wstring& strLanguage);
 
 // Reads "_KIV_PluginDllPathname" of the component key. True only for a

@@ -28,17 +28,6 @@ const size_t kScratchChars = 256;
 const DWORD kReplyBufferBytes = 2048;
 const DWORD kReplyReadBytes = 2046; // leaves room for a terminating NUL
 
-bool RequestComponentCommand(const wchar_t* pwszCommand, const std::wstring& strComponentId,
-                             const std::wstring& strVersion)
-{
-    std::wstring strReply;
-    const std::wstring strRequestId = MakeRequestId(pwszCommand);
-    CCmdProtocol cmd;
-    cmd.Append(pwszCommand).Append(strRequestId).Append(strComponentId).Append(strVersion);
-    return SendManagerCommand(cmd.Data(), static_cast<DWORD>(cmd.Length() * sizeof(wchar_t)), strRequestId,
-                              strReply);
-}
-
 void AppendSigned32(std::wstring& str, DWORD dwValue)
 {
     wchar_t wszScratch[kScratchChars] = {};
@@ -47,19 +36,30 @@ void AppendSigned32(std::wstring& str, DWORD dwValue)
 }
 } // namespace
 
+bool SendComponentRequest(const wchar_t* pwszCommand, const std::wstring& strComponentId,
+                          const std::wstring& strVersion, const ManagerReplyLimits& limits)
+{
+    std::wstring strReply;
+    const std::wstring strRequestId = MakeRequestId(pwszCommand);
+    CCmdProtocol cmd;
+    cmd.Append(pwszCommand).Append(strRequestId).Append(strComponentId).Append(strVersion);
+    return SendManagerCommand(cmd.Data(), static_cast<DWORD>(cmd.Length() * sizeof(wchar_t)), strRequestId,
+                              strReply, limits);
+}
+
 bool RequestComponentDownload(std::wstring strComponentId, std::wstring strVersion)
 {
-    return RequestComponentCommand(kCmdComponentDownload, strComponentId, strVersion);
+    return SendComponentRequest(kCmdComponentDownload, strComponentId, strVersion, kDefaultManagerReplyLimits);
 }
 
 bool RequestComponentInstall(std::wstring strComponentId, std::wstring strVersion)
 {
-    return RequestComponentCommand(kCmdComponentInstall, strComponentId, strVersion);
+    return SendComponentRequest(kCmdComponentInstall, strComponentId, strVersion, kDefaultManagerReplyLimits);
 }
 
 bool RequestComponentUpgrade(std::wstring strComponentId, std::wstring strVersion)
 {
-    return RequestComponentCommand(kCmdComponentUpgrade, strComponentId, strVersion);
+    return SendComponentRequest(kCmdComponentUpgrade, strComponentId, strVersion, kDefaultManagerReplyLimits);
 }
 
 std::wstring MakeRequestId(const std::wstring& strCommand)

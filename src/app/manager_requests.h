@@ -40,6 +40,10 @@ struct ManagerReplyLimits {
 // Defaults: 30 s without a connection or data, 60 s in all, 1 MiB.
 extern const ManagerReplyLimits kDefaultManagerReplyLimits;
 
+// One request as the three above send it, with the reply read within `limits`.
+bool SendComponentRequest(const wchar_t* pwszCommand, const std::wstring& strComponentId,
+                          const std::wstring& strVersion, const ManagerReplyLimits& limits);
+
 // Opens the reply pipe named `strRequestId`, writes the `cbMessage` bytes of
 // `pwszMessage` to the manager's pipe and collects the reply: each piece's
 // text up to its first NUL, in arrival order, until the manager closes its end

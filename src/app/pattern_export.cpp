@@ -38,6 +38,19 @@ struct ActionTranslation {
 };
 const ActionTranslation kActionTable[] = {{0, 1}, {1, 3}, {2, 4}, {3, 5}, {4, 2}, {25, 25}};
 
+// The pattern path in the ANSI code page, or empty when it has no exact form
+// there: unmappable characters would become '?', and best-fit mapping would
+// turn, for example, a fullwidth backslash into a real one and so name
+// another file than the one asked for.
+std::string ExactAnsiPath(const std::wstring& strPath)
+{
+    std::string strAnsi = UTIL::WideToAnsi(strPath);
+    if (strAnsi.empty() || UTIL::AnsiToWide(strAnsi) != strPath) {
+        strAnsi.clear();
+    }
+    return strAnsi;
+}
+
 int TranslateAction(uint16_t wEngineCode, int nUnknown)
 {
     for (const ActionTranslation& entry : kActionTable) {
@@ -160,13 +173,21 @@ bool WriteMajorTypes(const QN_MAJOR_TYPE_RECORD* pRecords, int nCount, const std
 
 } // namespace
 
-// False when an argument is empty, the engine cannot load the pattern or has no major type,
-// or the INI file cannot be written; entries written before a failure stay.
+// False when an argument is empty or the pattern path has no exact ANSI form, the engine
+// cannot load the pattern or has no major type, or the INI file cannot be written;
+// entries written before a failure stay.
 bool FlushPatternPropertyToIni(const std::wstring& strPatternFile, const std::wstring& strIniFile)
 {
     DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 762, L"%s - >>>", kFuncProperty);
     if (strPatternFile.empty() || strIniFile.empty()) {
         DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 765, L"%s - <<< bad input", kFuncProperty);
+        return false;
+    }
+    const std::string strAnsiPattern = ExactAnsiPath(strPatternFile);
+    if (strAnsiPattern.empty()) {
+        DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 767,
+                  L"%s - <<< bad input: pattern path (%s) has no exact form in the ANSI code page", kFuncProperty,
+                  strPatternFile.c_str());
         return false;
     }
 
@@ -177,7 +198,6 @@ bool FlushPatternPropertyToIni(const std::wstring& strPatternFile, const std::ws
                   nInit);
         return false;
     }
-    const std::string strAnsiPattern = UTIL::WideToAnsi(strPatternFile);
     const int32_t nRead = QNReadPatternInFile(engine.Get(), strAnsiPattern.c_str(), 0);
     if (nRead != 0) {
         DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 782, L"%s - <<< QNReadPatternInFile(%S) has failed, err(%d).",
@@ -257,13 +277,21 @@ bool FlushPatternPropertyToIni(const std::wstring& strPatternFile, const std::ws
     return true;
 }
 
-// False when an argument is empty, the engine cannot load the pattern or memory for the list
-// runs out. A pattern without an extension list writes nothing and succeeds.
+// False when an argument is empty or the pattern path has no exact ANSI form, the engine
+// cannot load the pattern or memory for the list runs out. A pattern without an extension
+// list writes nothing and succeeds.
 bool FlushPatternExtListToIni(const std::wstring& strPatternFile, const std::wstring& strIniFile)
 {
     DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 907, L"%s - >>>", kFuncExtList);
     if (strPatternFile.empty() || strIniFile.empty()) {
         DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 910, L"%s - <<< bad input", kFuncExtList);
+        return false;
+    }
+    const std::string strAnsiPattern = ExactAnsiPath(strPatternFile);
+    if (strAnsiPattern.empty()) {
+        DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 912,
+                  L"%s - <<< bad input: pattern path (%s) has no exact form in the ANSI code page", kFuncExtList,
+                  strPatternFile.c_str());
         return false;
     }
 
@@ -274,7 +302,6 @@ bool FlushPatternExtListToIni(const std::wstring& strPatternFile, const std::wst
                   nInit);
         return false;
     }
-    const std::string strAnsiPattern = UTIL::WideToAnsi(strPatternFile);
     const int32_t nRead = QNReadPatternInFile(engine.Get(), strAnsiPattern.c_str(), 0);
     if (nRead != 0) {
         DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 927, L"%s - <<< QNReadPatternInFile(%S) has failed, err(%d).",

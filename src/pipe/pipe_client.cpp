@@ -12,6 +12,10 @@ const int kMaxResourceRetries = 100;
 // A server that accepts a connection and never reads would otherwise block a
 // write bigger than the pipe's buffer for ever.
 const DWORD kWriteTimeoutMs = 5000;
+// Longest wait for a free instance of a busy pipe: the default time-out of the
+// product's own pipes. The pipe's own default is set by whichever process
+// created the pipe first, and may be weeks.
+const DWORD kBusyWaitMs = 1000;
 
 // One write that gives up after kWriteTimeoutMs. On failure the system error
 // code is in the thread's last error (ERROR_TIMEOUT when the server never read).
@@ -64,7 +68,7 @@ bool CPipeClient::Initial(const wchar_t* pwszPipeName)
             ::SetLastError(dwErr);
             return false;
         }
-        if (!::WaitNamedPipeW(m_wszPath, NMPWAIT_USE_DEFAULT_WAIT)) {
+        if (!::WaitNamedPipeW(m_wszPath, kBusyWaitMs)) {
             return false;
         }
     }

@@ -16,8 +16,9 @@ public:
     CPipeClient(const CPipeClient&) = delete;
     CPipeClient& operator=(const CPipeClient&) = delete;
 
-    // Connects to "\\.\pipe\<name>" in message read mode, waiting for a free
-    // instance while the pipe is busy. On failure the system error code is
+    // Connects to "\\.\pipe\<name>" in message read mode, waiting up to a
+    // second at a time for a free instance while the pipe is busy (whatever
+    // default time-out the pipe claims). On failure the system error code is
     // left in the thread's last error; a name over kMaxPipeName characters
     // fails with ERROR_INVALID_NAME.
     bool Initial(const wchar_t* pwszPipeName);

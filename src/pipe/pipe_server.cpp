@@ -226,6 +226,15 @@ bool CPipeServer::Initial(DWORD dwCount, const wchar_t* pwszPipeName, LPSECURITY
         if (!CreateInstancePipe(inst, pSa)) {
             return false;
         }
+        if (SharesNameWithAnotherServer(inst, i + 1)) {
+            // Clients of this name could reach the other server's instances
+            // instead of ours; refuse the name as a first instance would be
+            // refused where the system enforces it.
+            DebugLogW(LOG_LEVEL_PIPE, kSource, 260, L"[CPipeServer::Initial] CreateNamedPipe failed! err=%d",
+                      ERROR_ACCESS_DENIED);
+            ::SetLastError(ERROR_ACCESS_DENIED);
+            return false;
+        }
         if (!ConnectToNewClient(inst.hPipe.Get(), &inst.ov, &inst.bPending)) {
             const DWORD dwErr = ::GetLastError();
             DebugLogW(LOG_LEVEL_PIPE, kSource, 279, L"[CPipeServer::Initial] ConnectToNewClient failed! err=%d", dwErr);
@@ -264,6 +273,15 @@ bool CPipeServer::CreateInstancePipe(PipeInstance& inst, LPSECURITY_ATTRIBUTES p
         }
         ::Sleep(kCreateRetryPauseMs);
     }
+}
+
+bool CPipeServer::SharesNameWithAnotherServer(const PipeInstance& inst, DWORD dwOwnInstances) const
+{
+    DWORD dwCurrent = 0;
+    if (!::GetNamedPipeHandleStateW(inst.hPipe.Get(), nullptr, &dwCurrent, nullptr, nullptr, nullptr, 0)) {
+        return false; // cannot tell: the instance is kept
+    }
+    return dwCurrent > dwOwnInstances;
 }
 
 DWORD CPipeServer::RemainingTime(DWORD dwStartTick) const

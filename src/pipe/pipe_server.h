@@ -40,7 +40,8 @@ public:
     // dwCount instances (cut to 255; 0 creates no pipe and a Read then waits
     // only for the stop event). A null stop event is kept as none. On failure
     // the server can only be destroyed; a pipe name too long for the path
-    // fails with ERROR_INVALID_NAME.
+    // fails with ERROR_INVALID_NAME, a name another process already serves
+    // with free instances with ERROR_ACCESS_DENIED.
     bool Initial(DWORD dwCount, const wchar_t* pwszPipeName, LPSECURITY_ATTRIBUTES pSa, HANDLE hStopEvent);
 
     // Waits for a connection or data on any instance and reads at most
@@ -94,6 +95,9 @@ private:
     WaitOutcome WaitForPendingRead(PipeInstance& inst, DWORD dwStartTick) const;
     DWORD RemainingTime(DWORD dwStartTick) const;
     bool CreateInstancePipe(PipeInstance& inst, LPSECURITY_ATTRIBUTES pSa);
+    // True when the pipe has more instances than the dwOwnInstances this
+    // server made: another process serves the same name.
+    bool SharesNameWithAnotherServer(const PipeInstance& inst, DWORD dwOwnInstances) const;
 
     DWORD m_dwInstances;
     std::unique_ptr<HANDLE[]> m_phWaitHandles; // instance events, then the stop event (views only)

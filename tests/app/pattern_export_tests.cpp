@@ -428,7 +428,9 @@ TEST_F(PatternExportTest, RepeatedExportsKeepHandleCount)
         FlushPatternPropertyToIni(m_pattern, m_ini);
         FlushPatternExtListToIni(m_pattern, m_ini);
     }
-    EXPECT_EQ(before, testing_support::ProcessHandleCount());
+    // A leak shows once per export; the in-process log capture may make one
+    // synchronisation handle of its own for good, at any point.
+    EXPECT_LE(testing_support::ProcessHandleCount(), before + 1);
     EXPECT_EQ(42, Stats().nClosed);
 }
 

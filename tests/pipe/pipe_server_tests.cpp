@@ -505,7 +505,9 @@ TEST_F(CPipeServerTest, DestructionReleasesEveryHandleWhateverTheState)
     for (int i = 1; i <= 10; ++i) {
         cycle(i);
     }
-    EXPECT_EQ(before, ProcessHandleCount());
+    // A leak shows once per cycle; under load the threads' runtime may make
+    // one synchronisation handle of its own for good, at any point.
+    EXPECT_LE(ProcessHandleCount(), before + 1);
 }
 
 TEST(ConnectToNewClientTest, ClientThatCameFirstSignalsTheEvent)

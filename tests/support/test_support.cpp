@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 namespace testing_support {
 
@@ -199,10 +200,52 @@ std::string ReadFileBytes(const std::wstring& path)
     return s;
 }
 
+// Wine 8 answers GetProcessHandleCount with 0 for every process; the system's
+// handle table, filtered by process, gives the real number there.
+static DWORD HandleCountFromSystemTable()
+{
+    typedef LONG(NTAPI * PFN_QUERY)(ULONG, PVOID, ULONG, PULONG);
+    struct HandleEntry { // SYSTEM_HANDLE_TABLE_ENTRY_INFO
+        ULONG pid;
+        BYTE type;
+        BYTE flags;
+        USHORT handle;
+        PVOID object;
+        ACCESS_MASK access;
+    };
+    const ULONG kSystemHandleInformation = 16;
+    const LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    const auto query = reinterpret_cast<PFN_QUERY>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) {
+        return 0;
+    }
+    std::vector<BYTE> buffer(256 * 1024);
+    ULONG cb = 0;
+    LONG status;
+    while ((status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &cb)) ==
+           kInfoLengthMismatch) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (status != 0) {
+        return 0;
+    }
+    const ULONG entries = *reinterpret_cast<const ULONG*>(buffer.data());
+    const auto* entry = reinterpret_cast<const HandleEntry*>(buffer.data() + sizeof(ULONG_PTR));
+    const DWORD pid = ::GetCurrentProcessId();
+    DWORD count = 0;
+    for (ULONG i = 0; i < entries; ++i) {
+        count += entry[i].pid == pid ? 1 : 0;
+    }
+    return count;
+}
+
 DWORD ProcessHandleCount()
 {
     DWORD count = 0;
-    ::GetProcessHandleCount(::GetCurrentProcess(), &count);
+    if (!::GetProcessHandleCount(::GetCurrentProcess(), &count) || count == 0) {
+        count = HandleCountFromSystemTable();
+    }
     return count;
 }
 
