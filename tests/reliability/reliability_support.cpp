@@ -74,6 +74,7 @@ ProductSetup::~ProductSetup()
                     static_cast<DWORD>(m_savedLocalPath.size()));
     } else {
         ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProductInformationKey, L"Local_Path");
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kProductInformationKey); // only when nothing else is in it
     }
     for (const std::wstring& id : m_tracked) {
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kKivRoot) + L"\\" + id).c_str());

@@ -319,5 +319,5 @@ TEST_F(CertificateInfoTest, RepeatedChecksKeepNoHandles)
     for (int i = 0; i < 3; ++i) {
         runAll();
     }
-    EXPECT_EQ(dwBefore, testing_support::ProcessHandleCount());
+    EXPECT_LE(testing_support::ProcessHandleCount(), dwBefore); // a cache may close a handle, never keep one
 }

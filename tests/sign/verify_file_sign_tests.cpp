@@ -7,6 +7,7 @@
 #include <mssip.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "log/debug_log.h"
@@ -339,11 +340,14 @@ protected:
     void SetUp() override
     {
         sign_testing::LoggedTest::SetUp();
-        for (const wchar_t* pwszKey : {kAppPathKey, kServiceInfoKey}) {
-            HKEY hKey = nullptr;
-            if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, pwszKey, 0, KEY_READ, &hKey) == ERROR_SUCCESS) {
-                ::RegCloseKey(hKey);
-                GTEST_SKIP() << "the product's keys exist on this machine";
+        // Other tests of this prefix may leave the keys themselves; only the
+        // product's own values mean a real installation.
+        const std::pair<const wchar_t*, const wchar_t*> values[] = {{kAppPathKey, L"Application Path"},
+                                                                    {kServiceInfoKey, L"Local_Path"}};
+        for (const auto& value : values) {
+            if (::RegGetValueW(HKEY_LOCAL_MACHINE, value.first, value.second, RRF_RT_ANY, nullptr, nullptr,
+                               nullptr) == ERROR_SUCCESS) {
+                GTEST_SKIP() << "the product's registry values exist on this machine";
             }
         }
     }
