@@ -91,7 +91,8 @@ int wmain(int argc, wchar_t* argv[])
                 p.peakMb = static_cast<double>(bench::PeakWorkingSetAtExit(p.commandLine, &exitCode)) / (1024 * 1024);
             }
         } else {
-            bench::Note("process start to exit, every record: %zu records per round of the five programs",
+            bench::Note("process start to exit, every record: %zu records per too-few-arguments run and Install "
+                        "together (1 from the first)",
                         records / static_cast<size_t>(processRuns + 2));
         }
 

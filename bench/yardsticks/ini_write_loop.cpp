@@ -1,9 +1,13 @@
 // IniWriteLoop.exe: the INI writes of PostPatternUpdate in a bare loop, the yardstick of the export.
-//   IniWriteLoop <ini> <types> <extension list>
+//   IniWriteLoop <ini> <types> <extension list> [com]
 // Writes what the export writes for a pattern whose types all have the engine
 // actions 0 and 2 and are named Type_00000, Type_00001, ...: Count, three keys
 // per type and the list in four sections, each with WritePrivateProfileStringW.
+// With "com" the writes run between CoInitializeEx and CoUninitialize, as every
+// command of KivProxy.exe runs; ole32 is loaded only then, as KivProxy.exe does.
 #include <windows.h>
+
+#include <objbase.h>
 
 #include <cwchar>
 #include <string>
@@ -13,6 +17,15 @@ int wmain(int argc, wchar_t* argv[])
     if (argc < 4) {
         return 2;
     }
+    const bool com = argc > 4 && wcscmp(argv[4], L"com") == 0;
+    using CoInitializeExFn = HRESULT(WINAPI*)(void*, DWORD);
+    using CoUninitializeFn = void(WINAPI*)();
+    HMODULE hOle32 = com ? ::LoadLibraryW(L"ole32.dll") : nullptr;
+    auto coInitializeEx = reinterpret_cast<CoInitializeExFn>(
+        reinterpret_cast<void (*)()>(hOle32 ? ::GetProcAddress(hOle32, "CoInitializeEx") : nullptr));
+    auto coUninitialize = reinterpret_cast<CoUninitializeFn>(
+        reinterpret_cast<void (*)()>(hOle32 ? ::GetProcAddress(hOle32, "CoUninitialize") : nullptr));
+    const HRESULT hr = coInitializeEx && coUninitialize ? coInitializeEx(nullptr, COINIT_MULTITHREADED) : E_FAIL;
     const wchar_t* ini = argv[1];
     const int types = _wtoi(argv[2]);
     const wchar_t* section = L"INI_MAJOR_VIRUS_TYPE_SECTION";
@@ -32,5 +45,8 @@ int wmain(int argc, wchar_t* argv[])
                              L"Prescheduled Scan Configuration", L"Scan Now Configuration"}) {
         ok &= ::WritePrivateProfileStringW(s, L"DefaultExtList", argv[3], ini) != FALSE;
     }
-    return ok ? 0 : 1;
+    if (SUCCEEDED(hr)) {
+        coUninitialize();
+    }
+    return ok && (!com || SUCCEEDED(hr)) ? 0 : 1;
 }
