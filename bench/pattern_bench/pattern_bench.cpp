@@ -1,212 +1,193 @@
-// pattern_bench.exe: times `KivProxy.exe <id> PostPatternUpdate <pattern> <ini>` from process start to
-// exit for patterns of 1, 100 and 1000 major types, next to a trivial console program, under three
-// log set-ups: no log server, a log server taking every record, a log server with verbosity 5.
-// A last table times only the INI writes of each export, made in-process with the same calls.
-//   pattern_bench [runs]      (default 20 timed runs per cell, after 2 untimed ones)
+// pattern_bench.exe: `KivProxy.exe <id> PostPatternUpdate <pattern> <ini>` from process start to
+// exit for patterns of 1, 100, 1000 and 5000 major types, beside IniWriteLoop.exe making the same
+// WritePrivateProfileStringW calls (Count, three keys per type, the list in four sections) in a bare
+// loop into an INI file in the same folder, also timed from process start to exit.
+//   pattern_bench [runs] [largest type count]
+// Two log set-ups: the log server stand-in with verbosity 5 (trace and info records filtered out,
+// as in normal operation) and with every record accepted (one connection per record), the
+// latter up to 1000 types. For up to 100 types a reference row compares the command with the
+// same loop run after CoInitializeEx, which every command of KivProxy.exe does first.
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "log_sink.h"
 #include "pattern_format.h"
 
 namespace {
 
-std::wstring BinDir()
-{
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring s(path);
-    return s.substr(0, s.find_last_of(L"\\/"));
-}
+const char kExtList[] = "{*;exe;dll;com;scr;doc;xls;zip}";
+const wchar_t kIniExtList[] = L"exe,.dll,.com,.scr,.doc,.xls,.zip"; // as the export rewrites it
 
+// Every type gets the engine actions 0 and 2 (written as 1 and 4) and the name
+// Type_<n-1>, so that IniWriteLoop.exe can write the same values.
 bool WritePattern(const std::wstring& path, int types)
 {
     quarn32::Pattern pattern;
     for (int i = 0; i < types; ++i) {
         char name[17];
         snprintf(name, sizeof(name), "Type_%05d", i);
-        pattern.types.push_back({static_cast<uint16_t>(i % 6), static_cast<uint16_t>(i % 26), name});
+        pattern.types.push_back({0, 2, name});
     }
-    pattern.extList = "{*;exe;dll;com;scr;doc;xls;zip}";
+    pattern.extList = kExtList;
     std::vector<uint8_t> image;
-    if (!quarn32::SerializePattern(pattern, &image, nullptr)) {
-        return false;
-    }
-    FILE* f = _wfopen(path.c_str(), L"wb");
-    if (f == nullptr) {
-        return false;
-    }
-    const bool ok = fwrite(image.data(), 1, image.size(), f) == image.size();
-    fclose(f);
-    return ok;
+    return quarn32::SerializePattern(pattern, &image, nullptr) &&
+           bench::WriteTextFile(path, std::string(image.begin(), image.end()));
 }
 
-// Milliseconds from CreateProcess to the end of the process; negative when it cannot start.
-double RunOnce(const std::wstring& commandLine, DWORD* exitCode)
+int RunsFor(int types, int runs)
 {
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    std::wstring cmd = commandLine;
-    LARGE_INTEGER freq, start, end;
-    ::QueryPerformanceFrequency(&freq);
-    ::QueryPerformanceCounter(&start);
-    if (!::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
-        return -1.0;
+    if (types <= 100) {
+        return runs;
     }
-    ::WaitForSingleObject(pi.hProcess, INFINITE);
-    ::QueryPerformanceCounter(&end);
-    ::GetExitCodeProcess(pi.hProcess, exitCode);
-    ::CloseHandle(pi.hThread);
-    ::CloseHandle(pi.hProcess);
-    return 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(freq.QuadPart);
+    if (types <= 1000) {
+        return std::max(3, (runs + 1) / 2);
+    }
+    return 3;
 }
 
-struct Stats {
-    double median = 0, mean = 0, min = 0, max = 0;
+struct Cell {
+    std::vector<double> times[3]; // the command, the loop, the loop with COM
     bool allOk = true;
 };
-
-Stats Measure(const std::wstring& commandLine, int runs, const std::wstring& iniToRemove)
-{
-    std::vector<double> times;
-    Stats s;
-    for (int i = -2; i < runs; ++i) {
-        if (!iniToRemove.empty()) {
-            ::DeleteFileW(iniToRemove.c_str());
-        }
-        DWORD exitCode = 1;
-        const double ms = RunOnce(commandLine, &exitCode);
-        if (ms < 0 || exitCode != 0) {
-            s.allOk = false;
-        }
-        if (i >= 0) {
-            times.push_back(ms);
-        }
-    }
-    std::sort(times.begin(), times.end());
-    s.median = times[times.size() / 2];
-    s.min = times.front();
-    s.max = times.back();
-    for (double t : times) {
-        s.mean += t;
-    }
-    s.mean /= static_cast<double>(times.size());
-    return s;
-}
-
-// Milliseconds for the private-profile writes the export makes for `types` major types
-// (Count, three keys per type, the list in four sections), into a fresh file.
-double TimeIniWrites(const std::wstring& ini, int types)
-{
-    ::DeleteFileW(ini.c_str());
-    LARGE_INTEGER freq, start, end;
-    ::QueryPerformanceFrequency(&freq);
-    ::QueryPerformanceCounter(&start);
-    const wchar_t* section = L"INI_MAJOR_VIRUS_TYPE_SECTION";
-    ::WritePrivateProfileStringW(section, L"Count", std::to_wstring(types).c_str(), ini.c_str());
-    for (int n = 1; n <= types; ++n) {
-        wchar_t key[32];
-        swprintf(key, 32, L"1st_Act_%03d", n);
-        ::WritePrivateProfileStringW(section, key, L"1", ini.c_str());
-        swprintf(key, 32, L"2nd_Act_%03d", n);
-        ::WritePrivateProfileStringW(section, key, L"4", ini.c_str());
-        swprintf(key, 32, L"Name_%03d", n);
-        ::WritePrivateProfileStringW(section, key, L"Type_00000", ini.c_str());
-    }
-    for (const wchar_t* s : {L"Manual Scan Configuration", L"Real Time Scan Configuration",
-                             L"Prescheduled Scan Configuration", L"Scan Now Configuration"}) {
-        ::WritePrivateProfileStringW(s, L"DefaultExtList", L"exe,.dll,.com,.scr,.doc,.xls,.zip", ini.c_str());
-    }
-    ::QueryPerformanceCounter(&end);
-    ::DeleteFileW(ini.c_str());
-    return 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(freq.QuadPart);
-}
 
 } // namespace
 
 int wmain(int argc, wchar_t* argv[])
 {
-    const int runs = argc > 1 ? std::max(1, _wtoi(argv[1])) : 20;
-    const std::wstring bin = BinDir();
-    wchar_t tmp[MAX_PATH] = {};
-    ::GetTempPathW(MAX_PATH, tmp);
-    const std::wstring dir = std::wstring(tmp) + L"kiv_pattern_bench_" + std::to_wstring(::GetCurrentProcessId());
-    ::CreateDirectoryW(dir.c_str(), nullptr);
-    const std::wstring ini = dir + L"\\pattern.ini";
+    const int runs = argc > 1 ? std::max(1, _wtoi(argv[1])) : 9;
+    const int largest = argc > 2 ? _wtoi(argv[2]) : 5000;
+    const std::wstring bin = bench::BinDir();
+    const std::wstring dir = bench::MakeTempDir(L"pattern_bench");
+    const std::wstring commandIni = dir + L"\\command.ini";
+    const std::wstring loopIni = dir + L"\\loop.ini";
 
-    const int sizes[] = {1, 100, 1000};
+    std::vector<int> sizes;
+    for (int n : {1, 100, 1000, 5000}) {
+        if (n <= largest) {
+            sizes.push_back(n);
+        }
+    }
     for (int n : sizes) {
         if (!WritePattern(dir + L"\\p" + std::to_wstring(n) + L".ptn", n)) {
             fprintf(stderr, "cannot write the %d-type pattern\n", n);
             return 1;
         }
     }
+    auto commandLine = [&](int n) {
+        return bench::Quote(bin + L"\\KivProxy.exe") + L" KIVCOMP PostPatternUpdate " +
+               bench::Quote(dir + L"\\p" + std::to_wstring(n) + L".ptn") + L" " + bench::Quote(commandIni);
+    };
+    auto loopLine = [&](int n, bool com = false) {
+        return bench::Quote(bin + L"\\IniWriteLoop.exe") + L" " + bench::Quote(loopIni) + L" " + std::to_wstring(n) +
+               L" " + kIniExtList + (com ? L" com" : L"");
+    };
 
-    printf("runs per cell: %d (after 2 untimed), times in ms from CreateProcess to exit\n\n", runs);
-    printf("%-26s %-31s %9s %9s %9s %9s %5s\n", "log set-up", "program", "median", "mean", "min", "max", "exit");
-    const char* setups[] = {"no log server", "log server, every record", "log server, verbosity 5"};
-    for (int setup = 0; setup < 3; ++setup) {
-        std::unique_ptr<standin::LogSink> sink;
-        std::unique_ptr<standin::LevelMapPublisher> levels;
-        if (setup >= 1) {
-            sink = std::make_unique<standin::LogSink>();
-            if (!sink->Start(L"Log_ServerNamePipe", 8)) {
-                fprintf(stderr, "cannot start the log server stand-in\n");
-                return 1;
-            }
-        }
-        if (setup == 2) {
-            levels = std::make_unique<standin::LevelMapPublisher>();
-            levels->SetVerbosity(5);
-        }
-        struct Row {
-            std::string label;
-            std::wstring cmd;
-            std::wstring ini;
-        };
-        std::vector<Row> rows = {{"TrivialConsole.exe", L"\"" + bin + L"\\TrivialConsole.exe\"", L""}};
+    standin::LevelMapPublisher levels;
+    standin::LogSink sink;
+    if (!levels.IsValid() || !sink.Start(L"Log_ServerNamePipe", 8)) {
+        fprintf(stderr, "cannot start the log server stand-in\n");
+        return 1;
+    }
+
+    struct Setup {
+        const char* name;
+        uint32_t word;
+        int largest;
+    };
+    const Setup setups[] = {{"log: verbosity 5", 0x10005u, 5000}, {"log: every record", 0u, 1000}};
+    std::vector<double> mediansVerbosity5;
+    for (const Setup& setup : setups) {
+        levels.SetWord(setup.word);
         for (int n : sizes) {
-            rows.push_back({"PostPatternUpdate, " + std::to_string(n) + " types",
-                            L"\"" + bin + L"\\KivProxy.exe\" KIVCOMP PostPatternUpdate \"" + dir + L"\\p" +
-                                std::to_wstring(n) + L".ptn\" \"" + ini + L"\"",
-                            ini});
-        }
-        for (const Row& row : rows) {
-            const size_t before = sink ? sink->Count() : 0;
-            const Stats s = Measure(row.cmd, runs, row.ini);
-            printf("%-26s %-31s %9.2f %9.2f %9.2f %9.2f %5s", setups[setup], row.label.c_str(), s.median, s.mean,
-                   s.min, s.max, s.allOk ? "0" : "FAIL");
-            if (sink) {
-                ::Sleep(200);
-                printf("  %zu records/run", (sink->Count() - before) / static_cast<size_t>(runs + 2));
+            if (n > setup.largest) {
+                continue;
             }
-            printf("\n");
-            fflush(stdout);
-        }
-        if (sink) {
-            sink->Stop();
+            const int cellRuns = RunsFor(n, runs);
+            const bool withCom = setup.word != 0 && n <= 100;
+            const int programs = withCom ? 3 : 2;
+            Cell cell;
+            const size_t recordsBefore = sink.Count();
+            // Small exports warm the file cache first; larger ones follow a warm one.
+            const int warm = n <= 100 ? 2 : 0;
+            for (int r = -warm; r < cellRuns; ++r) {
+                // A rotating order, so that none always goes first.
+                for (int k = 0; k < programs; ++k) {
+                    const int which = (r + warm + k) % programs;
+                    const std::wstring& ini = which == 0 ? commandIni : loopIni;
+                    ::DeleteFileW(ini.c_str());
+                    const bench::ChildRun run = bench::RunChild(which == 0 ? commandLine(n) : loopLine(n, which == 2));
+                    if (!run.started || run.exitCode != 0) {
+                        cell.allOk = false;
+                    }
+                    if (r >= 0) {
+                        cell.times[which].push_back(run.ms);
+                    }
+                }
+            }
+            ::Sleep(200);
+            const size_t records = sink.Count() - recordsBefore;
+            const std::string sameIni = bench::ReadFileBytes(commandIni) == bench::ReadFileBytes(loopIni)
+                                            ? ""
+                                            : " (INI FILES DIFFER)";
+
+            bench::Row row;
+            row.group = "PostPatternUpdate";
+            char figure[96];
+            snprintf(figure, sizeof(figure), "%d major type%s, %d INI writes%s", n, n == 1 ? "" : "s", 1 + 3 * n + 4,
+                     cell.allOk ? "" : " (FAILED)");
+            row.figure = figure + sameIni;
+            row.setup = setup.name;
+            row.unit = "ms";
+            row.value = bench::Summarise(cell.times[0]);
+            row.limit = "IniWriteLoop.exe: same writes, bare loop";
+            row.limitValue = bench::Summarise(cell.times[1]);
+            row.goal = 1.25;
+            row.runs = cellRuns;
+            if (setup.word != 0) {
+                DWORD exitCode = 0;
+                ::DeleteFileW(commandIni.c_str());
+                row.peakMb = static_cast<double>(bench::PeakWorkingSetAtExit(commandLine(n), &exitCode)) / (1024 * 1024);
+                if (n <= 1000) { // the loop's peak hardly moves; spare the longest run
+                    ::DeleteFileW(loopIni.c_str());
+                    row.limitPeakMb =
+                        static_cast<double>(bench::PeakWorkingSetAtExit(loopLine(n), &exitCode)) / (1024 * 1024);
+                }
+                mediansVerbosity5.push_back(row.value.median);
+            } else {
+                bench::Note("PostPatternUpdate, %d types, every record: %zu records per run", n,
+                            records / static_cast<size_t>(cellRuns + warm));
+            }
+            bench::EmitRow(row);
+            if (withCom) {
+                bench::Row floor = row;
+                floor.figure = "(reference) " + row.figure;
+                floor.limit = "IniWriteLoop.exe com: the loop after CoInitializeEx";
+                floor.limitValue = bench::Summarise(cell.times[2]);
+                floor.goal = 0;
+                floor.limitPeakMb = -1;
+                bench::EmitRow(floor);
+            }
         }
     }
-    printf("\nINI writes alone, in-process (median of %d):\n", runs);
-    for (int n : sizes) {
-        std::vector<double> times;
-        for (int i = 0; i < runs; ++i) {
-            times.push_back(TimeIniWrites(ini, n));
-        }
-        std::sort(times.begin(), times.end());
-        printf("  %4d types: %4d writes, %9.2f ms\n", n, 1 + 3 * n + 4, times[times.size() / 2]);
+    sink.Stop();
+
+    // Growth of the whole command with the type count (verbosity 5).
+    std::string growth;
+    for (size_t i = 1; i < mediansVerbosity5.size(); ++i) {
+        char part[96];
+        snprintf(part, sizeof(part), "%s%d -> %d types: x%.1f", i > 1 ? "; " : "", sizes[i - 1], sizes[i],
+                 mediansVerbosity5[i] / mediansVerbosity5[i - 1]);
+        growth += part;
     }
-    ::DeleteFileW(ini.c_str());
-    for (int n : sizes) {
-        ::DeleteFileW((dir + L"\\p" + std::to_wstring(n) + L".ptn").c_str());
+    if (!growth.empty()) {
+        bench::Note("PostPatternUpdate growth of the median (verbosity 5): %s", growth.c_str());
     }
-    ::RemoveDirectoryW(dir.c_str());
+    bench::RemoveTree(dir);
     return 0;
 }

@@ -19,10 +19,11 @@ const DWORD kBusyWaitMs = 1000;
 
 // One write that gives up after kWriteTimeoutMs. On failure the system error
 // code is in the thread's last error (ERROR_TIMEOUT when the server never read).
-BOOL WriteWithTimeout(HANDLE hPipe, HANDLE hEvent, const void* pData, DWORD cb, DWORD* pdwWritten)
+// The write carries no event of its own: the pipe handle is signalled when its
+// only outstanding write completes, which spares every record an event object.
+BOOL WriteWithTimeout(HANDLE hPipe, const void* pData, DWORD cb, DWORD* pdwWritten)
 {
     OVERLAPPED ov = {};
-    ov.hEvent = hEvent;
     if (::WriteFile(hPipe, pData, cb, nullptr, &ov)) {
         return ::GetOverlappedResult(hPipe, &ov, pdwWritten, FALSE);
     }
@@ -30,7 +31,7 @@ BOOL WriteWithTimeout(HANDLE hPipe, HANDLE hEvent, const void* pData, DWORD cb, 
     if (dwErr != ERROR_IO_PENDING) {
         return FALSE;
     }
-    if (::WaitForSingleObject(hEvent, kWriteTimeoutMs) == WAIT_OBJECT_0) {
+    if (::WaitForSingleObject(hPipe, kWriteTimeoutMs) == WAIT_OBJECT_0) {
         return ::GetOverlappedResult(hPipe, &ov, pdwWritten, FALSE);
     }
     ::CancelIo(hPipe);
@@ -91,10 +92,6 @@ bool CPipeClient::Send(const void* pData, DWORD* pdwBytes)
         return false;
     }
 
-    UTIL::UniqueHandle hEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!hEvent.IsValid()) {
-        return false;
-    }
     const BYTE* pNext = static_cast<const BYTE*>(pData);
     DWORD dwRemaining = *pdwBytes;
     DWORD dwTotal = 0;
@@ -104,7 +101,7 @@ bool CPipeClient::Send(const void* pData, DWORD* pdwBytes)
         const DWORD dwChunk = dwRemaining < kChunkBytes ? dwRemaining : kChunkBytes;
         memcpy(chunk, pNext, dwChunk);
         DWORD dwWritten = 0;
-        if (!WriteWithTimeout(m_hPipe.Get(), hEvent.Get(), chunk, dwChunk, &dwWritten)) {
+        if (!WriteWithTimeout(m_hPipe.Get(), chunk, dwChunk, &dwWritten)) {
             const DWORD dwErr = ::GetLastError();
             if (dwErr == ERROR_NO_SYSTEM_RESOURCES && nResourceRetries++ < kMaxResourceRetries) {
                 continue;

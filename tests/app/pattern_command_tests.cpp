@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pattern_format.h"
+#include "pe_imports.h"
 #include "quarn32_api.h"
 #include "test_support.h"
 
@@ -17,71 +18,6 @@ using testing_support::TempDir;
 namespace {
 
 const DWORD kExitFailure = static_cast<DWORD>(-1);
-
-// Ordinals (and names) that a PE image imports from one DLL; false when the image is malformed.
-bool ImportsFrom(const std::string& image, const char* dllName, std::vector<uint16_t>* ordinals,
-                 std::vector<std::string>* names)
-{
-    auto at = [&](size_t offset, size_t size) -> const uint8_t* {
-        return offset <= image.size() && size <= image.size() - offset
-                   ? reinterpret_cast<const uint8_t*>(image.data()) + offset
-                   : nullptr;
-    };
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(at(0, sizeof(IMAGE_DOS_HEADER)));
-    if (dos == nullptr || dos->e_magic != IMAGE_DOS_SIGNATURE) {
-        return false;
-    }
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(at(dos->e_lfanew, sizeof(IMAGE_NT_HEADERS32)));
-    if (nt == nullptr || nt->Signature != IMAGE_NT_SIGNATURE ||
-        nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
-        return false;
-    }
-    const auto* sections = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
-        at(dos->e_lfanew + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) + nt->FileHeader.SizeOfOptionalHeader,
-           nt->FileHeader.NumberOfSections * sizeof(IMAGE_SECTION_HEADER)));
-    if (sections == nullptr) {
-        return false;
-    }
-    auto fileOffset = [&](DWORD rva) -> size_t {
-        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
-            const IMAGE_SECTION_HEADER& s = sections[i];
-            if (rva >= s.VirtualAddress && rva < s.VirtualAddress + std::max(s.Misc.VirtualSize, s.SizeOfRawData)) {
-                return s.PointerToRawData + (rva - s.VirtualAddress);
-            }
-        }
-        return image.size();
-    };
-    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (size_t off = fileOffset(dir.VirtualAddress);; off += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-        const auto* desc = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(at(off, sizeof(IMAGE_IMPORT_DESCRIPTOR)));
-        if (desc == nullptr) {
-            return false;
-        }
-        if (desc->Name == 0) {
-            return true;
-        }
-        const char* name = reinterpret_cast<const char*>(at(fileOffset(desc->Name), 1));
-        if (name == nullptr || _stricmp(name, dllName) != 0) {
-            continue;
-        }
-        const DWORD thunks = desc->OriginalFirstThunk != 0 ? desc->OriginalFirstThunk : desc->FirstThunk;
-        for (size_t t = fileOffset(thunks);; t += sizeof(DWORD)) {
-            const auto* thunk = reinterpret_cast<const DWORD*>(at(t, sizeof(DWORD)));
-            if (thunk == nullptr) {
-                return false;
-            }
-            if (*thunk == 0) {
-                break;
-            }
-            if (IMAGE_SNAP_BY_ORDINAL32(*thunk)) {
-                ordinals->push_back(static_cast<uint16_t>(IMAGE_ORDINAL32(*thunk)));
-            } else {
-                const char* importName = reinterpret_cast<const char*>(at(fileOffset(*thunk) + 2, 1));
-                names->push_back(importName != nullptr ? importName : "?");
-            }
-        }
-    }
-}
 
 class PatternCommandTest : public ::testing::Test {
 protected:
@@ -123,15 +59,20 @@ protected:
     std::wstring m_ini;
 };
 
-TEST(PatternCommandImportTest, EngineIsImportedByOrdinalOnly)
+TEST(PatternCommandImportTest, EngineIsBoundByOrdinalOnlyOnFirstUse)
 {
     const std::string image = testing_support::ReadFileBytes(testing_support::BinDir() + L"\\KivProxy.exe");
-    std::vector<uint16_t> ordinals;
-    std::vector<std::string> names;
-    ASSERT_TRUE(ImportsFrom(image, "Quarn32.dll", &ordinals, &names));
+    std::vector<pe_imports::DllImports> loadTime;
+    std::vector<pe_imports::DllImports> delayed;
+    ASSERT_TRUE(pe_imports::LoadTimeImports(image, &loadTime));
+    ASSERT_TRUE(pe_imports::DelayImports(image, &delayed));
+    EXPECT_EQ(nullptr, pe_imports::Find(loadTime, "Quarn32.dll"));
+    const pe_imports::DllImports* engine = pe_imports::Find(delayed, "Quarn32.dll");
+    ASSERT_NE(nullptr, engine);
+    std::vector<uint16_t> ordinals = engine->ordinals;
     std::sort(ordinals.begin(), ordinals.end());
     EXPECT_EQ((std::vector<uint16_t>{289, 305, 394, 449, 450, 652, 654}), ordinals);
-    EXPECT_TRUE(names.empty()) << names.front();
+    EXPECT_TRUE(engine->names.empty()) << engine->names.front();
 }
 
 TEST_F(PatternCommandTest, SamplePatternIsExported)

@@ -166,3 +166,42 @@ TEST(PipeClientHostileServerTest, ServerThatNeverReadsCannotBlockTheWriterForEve
     client.Close();
     ::CloseHandle(hServer);
 }
+
+TEST(PipeClientHostileServerTest, WriteThatWaitsForALateReaderCompletes)
+{
+    const std::wstring name = UniqueName(L"kiv_late");
+    const std::wstring path = L"\\\\.\\pipe\\" + name;
+    // Tiny buffers: every 1024-byte piece waits until the server reads it.
+    HANDLE hServer = ::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                                        1, 16, 16, 1000, nullptr);
+    ASSERT_NE(hServer, INVALID_HANDLE_VALUE);
+    std::vector<char> received;
+    std::thread reader([&] {
+        ::ConnectNamedPipe(hServer, nullptr);
+        ::Sleep(300); // the first write is pending by now
+        std::vector<char> buf(2048);
+        for (;;) {
+            DWORD n = 0;
+            if (!::ReadFile(hServer, buf.data(), static_cast<DWORD>(buf.size()), &n, nullptr) &&
+                ::GetLastError() != ERROR_MORE_DATA) {
+                break;
+            }
+            received.insert(received.end(), buf.begin(), buf.begin() + n);
+        }
+    });
+    CPipeClient client;
+    ASSERT_TRUE(client.Initial(name.c_str()));
+    std::vector<char> data(3000);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>(i * 13 + 5);
+    }
+    DWORD count = static_cast<DWORD>(data.size());
+    const DWORD start = ::GetTickCount();
+    EXPECT_TRUE(client.Send(data.data(), &count)) << ::GetLastError();
+    EXPECT_EQ(count, data.size());
+    EXPECT_GE(::GetTickCount() - start, 250u);
+    client.Close();
+    reader.join();
+    EXPECT_EQ(received, data);
+    ::CloseHandle(hServer);
+}
