@@ -104,9 +104,16 @@ private:
     bool m_bOpen = false;
 };
 
+// The profile writer works on paths of at most MAX_PATH - 1 characters; given a
+// longer one, the platform may cut it and write somewhere else, or report a
+// write that never reaches a file. Such a path is refused as a failed write.
 bool WriteIniValue(const wchar_t* pwszSection, const wchar_t* pwszKey, const wchar_t* pwszValue,
                    const std::wstring& strIniFile)
 {
+    if (strIniFile.size() >= MAX_PATH) {
+        ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
     return ::WritePrivateProfileStringW(pwszSection, pwszKey, pwszValue, strIniFile.c_str()) != FALSE;
 }
 
