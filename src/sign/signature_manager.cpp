@@ -587,6 +587,26 @@ bool CQgdDigitalSignatureManagerEx::VerifyCertInfoBlobAt(const CRYPT_DATA_BLOB& 
     return bResult;
 }
 
+namespace {
+
+// Runs one chain policy; throws `pszCallFailure` when the call fails and, after
+// logging the policy's error, `pszInvalid` when the policy rejects the chain.
+void RequireChainPolicy(const TrustProviderTable& api, LPCSTR pszPolicy, PCCERT_CHAIN_CONTEXT pChain,
+                        CERT_CHAIN_POLICY_PARA& para, CERT_CHAIN_POLICY_STATUS& status, const wchar_t* pwszFunc,
+                        const char* pszCallFailure, const char* pszInvalid)
+{
+    if (!api.pfnCertVerifyCertificateChainPolicy(pszPolicy, pChain, &para, &status)) {
+        throw std::runtime_error(pszCallFailure);
+    }
+    if (status.dwError != 0) {
+        DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - CERT_CHAIN_POLICY_STATUS::dwError=[%08x]", pwszFunc,
+                  status.dwError);
+        throw std::runtime_error(pszInvalid);
+    }
+}
+
+} // namespace
+
 bool CQgdDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfo(HCERTSTORE hStore, HCRYPTMSG hMsg, DWORD dwFlags)
 {
     return VerifyCertInfoAt(hStore, hMsg, dwFlags, 0);
@@ -651,15 +671,9 @@ bool CQgdDigitalSignatureManagerEx::VerifyCertInfoAt(HCERTSTORE hStore, HCRYPTMS
         CERT_CHAIN_POLICY_STATUS policyStatus = {};
         policyStatus.cbSize = sizeof(CERT_CHAIN_POLICY_STATUS);
         policyStatus.pvExtraPolicyStatus = &extraStatus;
-        if (!api.pfnCertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, pChain.Get(), &policyPara,
-                                                     &policyStatus)) {
-            throw std::runtime_error("failed to call CertVerifyCertificateChainPolicy() to verify the chain policy");
-        }
-        if (policyStatus.dwError != 0) {
-            DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - CERT_CHAIN_POLICY_STATUS::dwError=[%08x]", kFunc,
-                      policyStatus.dwError);
-            throw std::runtime_error("CertVerifyCertificateChainPolicy() indicates invalid sign");
-        }
+        RequireChainPolicy(api, CERT_CHAIN_POLICY_AUTHENTICODE, pChain.Get(), policyPara, policyStatus, kFunc,
+                           "failed to call CertVerifyCertificateChainPolicy() to verify the chain policy",
+                           "CertVerifyCertificateChainPolicy() indicates invalid sign");
 
         AUTHENTICODE_TS_EXTRA_CERT_CHAIN_POLICY_PARA tsExtraPara = {};
         tsExtraPara.cbSize = sizeof(AUTHENTICODE_TS_EXTRA_CERT_CHAIN_POLICY_PARA);
@@ -671,16 +685,9 @@ bool CQgdDigitalSignatureManagerEx::VerifyCertInfoAt(HCERTSTORE hStore, HCRYPTMS
         tsPolicyPara.pvExtraPolicyPara = &tsExtraPara;
         CERT_CHAIN_POLICY_STATUS tsPolicyStatus = {};
         tsPolicyStatus.cbSize = sizeof(CERT_CHAIN_POLICY_STATUS);
-        if (!api.pfnCertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE_TS, pChain.Get(), &tsPolicyPara,
-                                                     &tsPolicyStatus)) {
-            throw std::runtime_error(
-                "failed to call CertVerifyCertificateChainPolicy() to verify the chain policy for timestamp");
-        }
-        if (tsPolicyStatus.dwError != 0) {
-            DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - CERT_CHAIN_POLICY_STATUS::dwError=[%08x]", kFunc,
-                      tsPolicyStatus.dwError);
-            throw std::runtime_error("CertVerifyCertificateChainPolicy() indicates invalid timestamp sign");
-        }
+        RequireChainPolicy(api, CERT_CHAIN_POLICY_AUTHENTICODE_TS, pChain.Get(), tsPolicyPara, tsPolicyStatus, kFunc,
+                           "failed to call CertVerifyCertificateChainPolicy() to verify the chain policy for timestamp",
+                           "CertVerifyCertificateChainPolicy() indicates invalid timestamp sign");
 
         const std::wstring strSigner = EzCertGetSubjectName(pCert.Get());
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - signer=%s", kFunc, strSigner.c_str());
