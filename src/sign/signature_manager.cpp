@@ -525,6 +525,22 @@ DWORD CQgdDigitalSignatureManagerEx::VerifyByMSCatalogMutipleSign(LPCWSTR pwszFi
 // ---------------------------------------------------------------------------
 // Certificate information
 
+namespace {
+
+// Closes what a certificate-information check queried and logs its verdict.
+bool EndCertInfoCheck(const wchar_t* pwszFunc, UTIL::UniqueCertStore& hStore, UTIL::UniqueCryptMsg& hMsg, bool bResult)
+{
+    if (hStore) {
+        ::CertCloseStore(hStore.Take(), CERT_CLOSE_STORE_CHECK_FLAG);
+    }
+    hMsg.Reset();
+    DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - verify result=%d", pwszFunc, bResult ? 1 : 0);
+    DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - <<<", pwszFunc);
+    return bResult;
+}
+
+} // namespace
+
 bool CQgdDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoFile(LPCWSTR pwszFile, DWORD dwFlags)
 {
     static const wchar_t kFunc[] = L"CQgdDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoFile";
@@ -545,13 +561,7 @@ bool CQgdDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoFile(LPCWSTR p
         DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__, L"%s - exception is thrown: %S", kFunc, e.what());
         bResult = false;
     }
-    if (hStore) {
-        ::CertCloseStore(hStore.Take(), CERT_CLOSE_STORE_CHECK_FLAG);
-    }
-    hMsg.Reset();
-    DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - verify result=%d", kFunc, bResult ? 1 : 0);
-    DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - <<<", kFunc);
-    return bResult;
+    return EndCertInfoCheck(kFunc, hStore, hMsg, bResult);
 }
 
 bool CQgdDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoBlob(const CRYPT_DATA_BLOB& signature, DWORD dwFlags)
@@ -578,13 +588,7 @@ bool CQgdDigitalSignatureManagerEx::VerifyCertInfoBlobAt(const CRYPT_DATA_BLOB& 
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - exception is thrown: %S", kFunc, e.what());
         bResult = false;
     }
-    if (hStore) {
-        ::CertCloseStore(hStore.Take(), CERT_CLOSE_STORE_CHECK_FLAG);
-    }
-    hMsg.Reset();
-    DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - verify result=%d", kFunc, bResult ? 1 : 0);
-    DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - <<<", kFunc);
-    return bResult;
+    return EndCertInfoCheck(kFunc, hStore, hMsg, bResult);
 }
 
 namespace {
