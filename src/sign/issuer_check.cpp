@@ -11,6 +11,7 @@
 #include "common/text_convert.h"
 #include "log/debug_log.h"
 #include "sign/bxnotify_dll.h"
+#include "sign/held_file.h"
 #include "sign/signature_manager.h"
 #include "sign/verify_file_sign.h"
 
@@ -57,26 +58,38 @@ HMODULE LoadLibraryWithIssuerCheckW(LPCWSTR pwszIssuerName, LPCWSTR pwszLibPath)
         return nullptr;
     }
 
-    if (!CheckFileIssuer(pwszLibPath, pwszIssuerName)) {
+    // From here until the loader returns, the file is held: what is checked is
+    // what is loaded, under the one full path resolved now.
+    CHeldFile heldFile;
+    if (!heldFile.Hold(pwszLibPath)) {
+        const DWORD dwErr = ::GetLastError();
+        DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__, L"%s - File (%s) cannot be held for the issuer check, err=%d", kFunc,
+                  pwszLibPath, dwErr);
+        ::SetLastError(dwErr);
+        return nullptr;
+    }
+    const std::wstring& fullPath = heldFile.FullPath();
+
+    if (!CheckFileIssuer(fullPath.c_str(), pwszIssuerName)) {
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__,
                   L"%s - File (%s) is not issued by (%s). Issuer check failed. Write to Windows Event Log, "
                   L"SetLastError() to customized error code ERROR_FAILED_ISSUER_CHECK (0x%08X) and return NULL.",
-                  kFunc, pwszLibPath, pwszIssuerName, ERROR_FAILED_ISSUER_CHECK);
-        const std::string strPath = UTIL::WideToAnsi(pwszLibPath);
+                  kFunc, fullPath.c_str(), pwszIssuerName, ERROR_FAILED_ISSUER_CHECK);
+        const std::string strPath = UTIL::WideToAnsi(fullPath);
         const std::string strIssuer = UTIL::WideToAnsi(pwszIssuerName);
         WriteWindowsEventLogForNotLoadingLibDueToIssuerCheckFailed(strPath.c_str(), strIssuer.c_str());
         ::SetLastError(ERROR_FAILED_ISSUER_CHECK);
         return nullptr;
     }
 
-    // The file loaded must be the file checked: a path that does not fit the
-    // buffer (with the trailing dot it may need) is refused rather than cut.
+    // A full path that does not fit the buffer (with the trailing dot it may
+    // need) is refused rather than cut.
     wchar_t wszPath[kLoadPathChars] = {};
     wchar_t wszExtension[kExtensionChars] = {};
-    const size_t cchPath = wcslen(pwszLibPath);
+    const size_t cchPath = fullPath.size();
     bool bFits = cchPath < kLoadPathChars;
     if (bFits) {
-        wcscpy(wszPath, pwszLibPath);
+        wcscpy(wszPath, fullPath.c_str());
         if (_wsplitpath_s(wszPath, nullptr, 0, nullptr, 0, nullptr, 0, wszExtension, kExtensionChars) != 0) {
             wszExtension[0] = L'\0';
         }
@@ -90,7 +103,7 @@ HMODULE LoadLibraryWithIssuerCheckW(LPCWSTR pwszIssuerName, LPCWSTR pwszLibPath)
     }
     if (!bFits) {
         DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__, L"%s - File path (%s) is too long to load, err=%d", kFunc,
-                  pwszLibPath, ERROR_FILENAME_EXCED_RANGE);
+                  fullPath.c_str(), ERROR_FILENAME_EXCED_RANGE);
         ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return nullptr;
     }

@@ -48,16 +48,22 @@ public:
     LONG VerifyEmbeddedSignatureV2(LPCWSTR pwszFile, bool bStrongSign);
 
     // Verifies the primary signature's message signature and collects its key,
-    // its signer name and the keys of the nested signatures. False when the
-    // primary or any nested signature fails; outputs are then incomplete.
+    // its signer name and the keys of the nested signatures. Each signature
+    // counts only when its signed digest matches the file's image digest.
+    // False when the primary or any nested signature fails; outputs are then
+    // incomplete.
     bool VerifySignatureAndGetCertInfo(LPCWSTR pwszFile, PublicKey& primaryKey, std::wstring& strSigner,
                                        std::vector<PublicKey>& secondaryKeys);
-    bool VerifySecondarySignatureAndGetCertInfo(const CRYPT_ATTR_BLOB& nestedSignature, PublicKey& key);
+    // With an image handle, the nested signature counts only when its signed
+    // digest matches that file; without one it is checked as a block alone.
+    bool VerifySecondarySignatureAndGetCertInfo(const CRYPT_ATTR_BLOB& nestedSignature, PublicKey& key,
+                                                HANDLE hImage = nullptr);
 
     // The message parameter in a new zero-filled buffer, or null.
     static std::unique_ptr<BYTE[]> GetInfoFromMsg(HCRYPTMSG hMsg, DWORD dwParamType);
 
-    // The key-list library demands integrity checking and is signed by the maker.
+    // The key-list library demands integrity checking, is intact, is signed by
+    // the maker and its signature passes the trust provider in full.
     bool IntegrityCheckForZorIVA(LPCWSTR pwszPath);
 
     // Adds the keys of the key-list library (null or empty: ZorIVA.dll.new or
@@ -69,20 +75,21 @@ public:
     // Best effort: failures are only logged.
     void WriteDigitalSignInvalidLog(LPCWSTR pwszFile, DWORD dwErrorCode);
 
-    bool IsMultipleSignSupported() const { return m_bSupportMultipleSign; }
+    bool IsMultipleSignSupported() const { return m_trustLibrary.bMultipleSign; }
 
 private:
     CVerifyFileSignV2();
     ~CVerifyFileSignV2();
 
     bool IsTrustedKey(const PublicKey& primaryKey, const std::vector<PublicKey>& secondaryKeys);
+    // The primary signature through the trust provider with the manager's
+    // settings, signed by the maker (any letter case): 0, or the refusal.
+    static LONG VerifyPrimaryByTrustProvider(LPCWSTR pwszPath);
     // Trust data of the given layout made from the stored trust parameters.
-    TRUST_DATA_EX StoredTrustData(DWORD cbStruct, DWORD dwStateAction, WINTRUST_FILE_INFO& fileInfo) const;
+    TRUST_DATA_EX StoredTrustData(DWORD cbStruct, WINTRUST_FILE_INFO& fileInfo) const;
 
-    bool m_bSupportMultipleSign;
-    UTIL::UniqueModule m_hWinTrust;
-    PFN_CryptCATAdminAcquireContext2 m_pfnCryptCATAdminAcquireContext2;
-    PFN_CryptCATAdminCalcHashFromFileHandle2 m_pfnCryptCATAdminCalcHashFromFileHandle2;
+    // Held until the verifier goes; its "2" entries are probed only.
+    TrustLibrary m_trustLibrary;
 
     // Trust parameters copied from the caller's WINTRUST_DATA.
     LPVOID m_pPolicyCallbackData;
