@@ -5,6 +5,7 @@
 #include <softpub.h>
 
 #include "log/debug_log.h"
+#include "sign/signature_decision.h"
 #include "sign/verify_file_sign.h"
 
 namespace {
@@ -13,7 +14,7 @@ const wchar_t* const kSrc = kSignatureManagerSource;
 
 // The fallback after a failed trust call: the certificate-information check of
 // the multiple-signature verifier with a fresh trust data block.
-bool VerifyByCertificateInformation(LPCWSTR pwszFunc, LPCWSTR pwszFile, WINTRUST_FILE_INFO& fileInfo)
+bool VerifyByCertificateInformation(LPCWSTR pwszFunc, LPCWSTR pwszFile, WINTRUST_FILE_INFO& fileInfo, LONG lStatus)
 {
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - try to verify by certificate information", pwszFunc);
     WINTRUST_DATA data = {};
@@ -26,6 +27,7 @@ bool VerifyByCertificateInformation(LPCWSTR pwszFunc, LPCWSTR pwszFile, WINTRUST
     data.hWVTStateData = nullptr;
     data.dwProvFlags = kCheckProvFlags;
     const bool bValid = CVerifyFileSignV2::GetInstance()->VerifyEmbeddedSignatureByCertInfo(pwszFile, data);
+    RecordSignatureCheck(SignatureCheck::KeyList, bValid, static_cast<DWORD>(lStatus));
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__,
               bValid ? L"%s - successfully to verify by certificate information"
                      : L"%s - failed to verify by certificate information",
@@ -53,10 +55,12 @@ DigitalSignatureResult CQgdDigitalSignatureManagerEx::VerifyEmbeddedSignatureSin
         if (!bValid) {
             lStatus = static_cast<LONG>(ERROR_FAILED_ISSUER_CHECK);
         }
+        RecordSignatureCheck(SignatureCheck::Embedded, bValid, static_cast<DWORD>(lStatus));
     } else {
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - failed to call WinVerifyTrust(), StatusVerify=%x, GetLastError=%x",
                   kFunc, lStatus, dwErr);
-        bValid = VerifyByCertificateInformation(kFunc, pwszFile, fileInfo);
+        RecordSignatureCheck(SignatureCheck::Embedded, false, static_cast<DWORD>(lStatus));
+        bValid = VerifyByCertificateInformation(kFunc, pwszFile, fileInfo, lStatus);
     }
 
     state.Close();
@@ -91,9 +95,11 @@ DigitalSignatureResult CQgdDigitalSignatureManagerEx::VerifyEmbeddedSignatureMul
         if (!bValid) {
             lStatus = static_cast<LONG>(ERROR_FAILED_ISSUER_CHECK);
         }
+        RecordSignatureCheck(SignatureCheck::Embedded, bValid, static_cast<DWORD>(lStatus));
     } else {
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - failed to call WinVerifyTrust(), StatusVerify=%x, GetLastError=%x",
                   kFunc, lStatus, dwErr);
+        RecordSignatureCheck(SignatureCheck::Embedded, false, static_cast<DWORD>(lStatus));
         bTrustCallFailed = true;
     }
 
@@ -112,10 +118,11 @@ DigitalSignatureResult CQgdDigitalSignatureManagerEx::VerifyEmbeddedSignatureMul
                 lStatus = static_cast<LONG>(ERROR_FAILED_ISSUER_CHECK);
             }
         }
+        RecordSignatureCheck(SignatureCheck::Embedded, bValid, static_cast<DWORD>(lStatus));
     }
 
     if (!bValid && bTrustCallFailed) {
-        bValid = VerifyByCertificateInformation(kFunc, pwszFile, fileInfo);
+        bValid = VerifyByCertificateInformation(kFunc, pwszFile, fileInfo, lStatus);
     }
 
     state.Close();

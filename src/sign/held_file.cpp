@@ -1,8 +1,6 @@
 // A library file held from its signature check until its load.
 #include "sign/held_file.h"
 
-#include <shlwapi.h>
-
 namespace {
 
 // The full form of the path; empty with the last error set when it has none.
@@ -22,6 +20,29 @@ std::wstring FullPathOf(LPCWSTR pwszPath)
     return fullPath;
 }
 
+// Length of the part of a full path that names its drive or share, with the
+// separator after it: C:\ and \\?\C:\ or \\server\share\ and \\?\UNC\server\share\ .
+size_t RootLength(const std::wstring& path)
+{
+    size_t start = 0;
+    bool bUnc = false;
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        start = 8;
+        bUnc = true;
+    } else if (path.compare(0, 4, L"\\\\?\\") == 0) {
+        start = 4;
+    } else if (path.compare(0, 2, L"\\\\") == 0) {
+        start = 2;
+        bUnc = true;
+    }
+    if (!bUnc) {
+        return start + 3;
+    }
+    const size_t server = path.find(L'\\', start);
+    const size_t share = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
+    return share == std::wstring::npos ? path.size() : share + 1;
+}
+
 } // namespace
 
 bool CHeldFile::Hold(LPCWSTR pwszPath)
@@ -38,13 +59,10 @@ bool CHeldFile::Hold(LPCWSTR pwszPath)
     // count for sharing) without FILE_SHARE_DELETE: none of them can be renamed
     // or removed, so the path keeps naming this file. A folder that cannot be
     // opened is left as it is.
-    for (size_t slash = fullPath.find_last_of(L'\\'); slash != std::wstring::npos && slash > 0;
+    const size_t cchRoot = RootLength(fullPath);
+    for (size_t slash = fullPath.find_last_of(L'\\'); slash != std::wstring::npos && slash >= cchRoot;
          slash = fullPath.find_last_of(L'\\', slash - 1)) {
-        const std::wstring folder = fullPath.substr(0, slash);
-        if (::PathIsRootW(folder.c_str()) || ::PathIsRootW((folder + L"\\").c_str())) {
-            break;
-        }
-        UTIL::UniqueHandle hFolder(::CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
+        UTIL::UniqueHandle hFolder(::CreateFileW(fullPath.substr(0, slash).c_str(), FILE_LIST_DIRECTORY,
                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         if (hFolder) {

@@ -46,42 +46,49 @@ LSTATUS ReadFolderValue(HKEY hKey, LPCWSTR pwszValue, wchar_t (&wszFolder)[MAX_P
 
 } // namespace
 
-void CVerifyFileSignV2::WriteDigitalSignInvalidLog(LPCWSTR pwszFile, DWORD dwErrorCode)
+std::wstring CVerifyFileSignV2::InvalidSignRecordPath()
 {
     static const wchar_t kFunc[] = L"CVerifyFileSignV2::WriteDigitalSignInvalidLog";
     wchar_t wszFolder[MAX_PATH] = {};
-    {
-        UTIL::UniqueRegKey hKey;
-        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRegAppPathKey, 0, KEY_READ, hKey.Put()) == ERROR_SUCCESS) {
-            const LSTATUS status = ReadFolderValue(hKey.Get(), kRegAppPathValue, wszFolder);
-            if (status != ERROR_SUCCESS) {
-                DebugLogW(LOG_LEVEL_INFO, kSrc, __LINE__,
-                          L"%s - Failed to get registry key _REG_APP_PATH_KEY_NAME, Windows error code: %x", kFunc,
-                          status);
-            } else if (!::PathAppendW(wszFolder, kRegAppPathFolder)) {
-                wszFolder[0] = L'\0';
-            }
-        } else if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRegServiceInfoKey, 0, KEY_READ, hKey.Put()) == ERROR_SUCCESS) {
-            const LSTATUS status = ReadFolderValue(hKey.Get(), kRegServiceInfoValue, wszFolder);
-            if (status != ERROR_SUCCESS) {
-                DebugLogW(LOG_LEVEL_INFO, kSrc, __LINE__,
-                          L"%s - Failed to get registry key _REG_SERVICE_INFORMATION_SECTION, Windows error code: %x",
-                          kFunc, status);
-            } else if (!::PathAppendW(wszFolder, kRegServiceInfoFolder)) {
-                wszFolder[0] = L'\0';
-            }
+    UTIL::UniqueRegKey hKey;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRegAppPathKey, 0, KEY_READ, hKey.Put()) == ERROR_SUCCESS) {
+        const LSTATUS status = ReadFolderValue(hKey.Get(), kRegAppPathValue, wszFolder);
+        if (status != ERROR_SUCCESS) {
+            DebugLogW(LOG_LEVEL_INFO, kSrc, __LINE__,
+                      L"%s - Failed to get registry key _REG_APP_PATH_KEY_NAME, Windows error code: %x", kFunc, status);
+        } else if (!::PathAppendW(wszFolder, kRegAppPathFolder)) {
+            wszFolder[0] = L'\0';
+        }
+    } else if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRegServiceInfoKey, 0, KEY_READ, hKey.Put()) == ERROR_SUCCESS) {
+        const LSTATUS status = ReadFolderValue(hKey.Get(), kRegServiceInfoValue, wszFolder);
+        if (status != ERROR_SUCCESS) {
+            DebugLogW(LOG_LEVEL_INFO, kSrc, __LINE__,
+                      L"%s - Failed to get registry key _REG_SERVICE_INFORMATION_SECTION, Windows error code: %x",
+                      kFunc, status);
+        } else if (!::PathAppendW(wszFolder, kRegServiceInfoFolder)) {
+            wszFolder[0] = L'\0';
         }
     }
     if (wszFolder[0] == L'\0' || !::PathAppendW(wszFolder, kInvalidSignRecordFileName)) {
+        return std::wstring();
+    }
+    return wszFolder;
+}
+
+void CVerifyFileSignV2::WriteDigitalSignInvalidLog(LPCWSTR pwszFile, DWORD dwErrorCode)
+{
+    static const wchar_t kFunc[] = L"CVerifyFileSignV2::WriteDigitalSignInvalidLog";
+    const std::wstring recordPath = InvalidSignRecordPath();
+    if (recordPath.empty()) {
         return;
     }
 
     UTIL::UniqueHandle hFile(
-        ::CreateFileW(wszFolder, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ::CreateFileW(recordPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!hFile) {
         const DWORD dwErr = ::GetLastError();
         DebugLogW(LOG_LEVEL_WARNING, kSrc, __LINE__, L"%s - Failed to open file: %s, Windows error code: %x", kFunc,
-                  wszFolder, dwErr);
+                  recordPath.c_str(), dwErr);
         return;
     }
 

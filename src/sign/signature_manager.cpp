@@ -13,6 +13,7 @@
 #include "common/text_convert.h"
 #include "log/debug_log.h"
 #include "sign/crypt_owners.h"
+#include "sign/signature_decision.h"
 #include "sign/verify_file_sign.h"
 
 const wchar_t kSignatureManagerSource[] = L"client/libdigitalsignature/QgdDigitalSignatureManagerEx";
@@ -71,29 +72,32 @@ DigitalSignatureResult CQgdDigitalSignatureManagerEx::VerifyDigitalSignature(LPC
                                                                              bool bStrongSign)
 {
     const DigitalSignatureResult valid = {0, true};
-    if (CSingletonWinTrustHelper::GetInstance().IsMultipleSignSupported()) {
-        const DigitalSignatureResult result = VerifyEmbeddedSignatureMultipleSign(pwszFile, dwFlags, bStrongSign);
-        if (result.bValid || (dwFlags & VERIFY_FLAG_CATALOG) == 0) {
-            return result;
-        }
-        return VerifyByMSCatalogMutipleSign(pwszFile, bStrongSign) == 0 ? valid : result;
-    }
-
-    const DigitalSignatureResult result = VerifyEmbeddedSignatureSingleSign(pwszFile, dwFlags);
+    const bool bMultipleSign = CSingletonWinTrustHelper::GetInstance().IsMultipleSignSupported();
+    const DigitalSignatureResult result = bMultipleSign
+                                              ? VerifyEmbeddedSignatureMultipleSign(pwszFile, dwFlags, bStrongSign)
+                                              : VerifyEmbeddedSignatureSingleSign(pwszFile, dwFlags);
     if (result.bValid) {
         return result;
     }
-    if (VerifyDigitalSignatureCertInfoFile(pwszFile, dwFlags)) {
-        return valid;
+    if (!bMultipleSign) {
+        const bool bCertificate = VerifyDigitalSignatureCertInfoFile(pwszFile, dwFlags);
+        RecordSignatureCheck(SignatureCheck::Certificate, bCertificate, result.dwErrorCode);
+        if (bCertificate) {
+            return valid;
+        }
     }
     if ((dwFlags & VERIFY_FLAG_CATALOG) == 0) {
         return result;
     }
-    return VerifyByMSCatalogSingleSign(pwszFile) == 0 ? valid : result;
+    const DWORD dwCatalog =
+        bMultipleSign ? VerifyByMSCatalogMutipleSign(pwszFile, bStrongSign) : VerifyByMSCatalogSingleSign(pwszFile);
+    RecordSignatureCheck(SignatureCheck::Catalog, dwCatalog == 0, dwCatalog);
+    return dwCatalog == 0 ? valid : result;
 }
 
 // ---------------------------------------------------------------------------
 // Embedded signatures through the trust provider
+
 bool CQgdDigitalSignatureManagerEx::CheckSigner(LPCWSTR pwszFunc, HANDLE hStateData, DWORD dwFlags)
 {
     if (dwFlags == 0) {

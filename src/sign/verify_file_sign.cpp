@@ -149,8 +149,20 @@ bool CVerifyFileSignV2::LoadZorIVAAndUpdatePublicKeyList(LPCWSTR pwszPath)
             }
         }
     }
+    {
+        CAutoCriticalSectionLocker lock(m_keyListLock);
+        m_keyList.path = wszPath;
+        m_keyList.bAccepted = m_keyList.bAccepted || bResult;
+        m_keyList.cKeys = m_publicKeys.size();
+    }
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - << %s", kFunc, wszPath);
     return bResult;
+}
+
+KeyListStatus CVerifyFileSignV2::GetKeyListStatus()
+{
+    CAutoCriticalSectionLocker lock(m_keyListLock);
+    return m_keyList;
 }
 
 bool CVerifyFileSignV2::IntegrityCheckForZorIVA(LPCWSTR pwszPath)

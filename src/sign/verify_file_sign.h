@@ -26,6 +26,13 @@ extern const wchar_t kInvalidSignRecordFileName[];
 
 using PublicKey = std::vector<BYTE>;
 
+// The key-list library last considered and what came of all loads so far.
+struct KeyListStatus {
+    std::wstring path;      // the library last considered (empty when none could be named)
+    bool bAccepted = false; // some library was accepted and its entries found
+    size_t cKeys = 0;       // trusted keys held
+};
+
 class CVerifyFileSignV2 {
 public:
     // The one instance, created on the first call under the singleton creation lock.
@@ -71,6 +78,12 @@ public:
     // both entries were found; the key set is left as it was otherwise.
     bool LoadZorIVAAndUpdatePublicKeyList(LPCWSTR pwszPath);
 
+    KeyListStatus GetKeyListStatus();
+
+    // Where the record file is kept: "Misc" under the product's application
+    // path, else "TEMP" under its local path; empty when neither is known.
+    static std::wstring InvalidSignRecordPath();
+
     // Writes "<file>\t<code>" to the record file in the product's folder.
     // Best effort: failures are only logged.
     void WriteDigitalSignInvalidLog(LPCWSTR pwszFile, DWORD dwErrorCode);
@@ -102,6 +115,7 @@ private:
     DWORD m_dwUIContext;
 
     std::set<PublicKey> m_publicKeys;
+    KeyListStatus m_keyList;
     CCriticalSectionLocker m_keyListLock;
     // Keeps one embedded check (copy of the parameters and the trust calls) at a time.
     CCriticalSectionLocker m_trustParamLock;

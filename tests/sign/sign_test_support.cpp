@@ -221,6 +221,65 @@ void ClearPolicyCalls()
 
 // ---------------------------------------------------------------------------
 
+ProbeFolder::ProbeFolder(const wchar_t* pwszBxNotifyVariant)
+{
+    m_probe = m_dir.File(L"sign_probe.exe");
+    m_bReady = ::CopyFileW((testing_support::BinDir() + L"\\sign_probe.exe").c_str(), m_probe.c_str(), FALSE) != FALSE;
+    if (pwszBxNotifyVariant != nullptr) {
+        const std::wstring from = SignData(std::wstring(pwszBxNotifyVariant) + L"\\bxnotify.dll");
+        m_bReady = m_bReady && ::CopyFileW(from.c_str(), m_dir.File(L"bxnotify.dll").c_str(), FALSE) != FALSE;
+    }
+    m_record = m_dir.File(L"calls.txt");
+}
+
+testing_support::ProcessResult ProbeFolder::Run(const std::wstring& arguments) const
+{
+    static const wchar_t kRecordVariable[] = L"KIV_BXNOTIFY_RECORD";
+    ::SetEnvironmentVariableW(kRecordVariable, m_record.c_str());
+    auto result = testing_support::RunProcess(L"\"" + m_probe + L"\" " + arguments);
+    ::SetEnvironmentVariableW(kRecordVariable, nullptr);
+    return result;
+}
+
+std::vector<std::string> ProbeFolder::Calls() const
+{
+    std::vector<std::string> lines;
+    const std::string text = testing_support::ReadFileBytes(m_record);
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end - start));
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
+bool PrintedLine(const testing_support::ProcessResult& run, const std::string& line)
+{
+    size_t start = 0;
+    while (start < run.output.size()) {
+        size_t end = run.output.find('\n', start);
+        if (end == std::string::npos) {
+            end = run.output.size();
+        }
+        std::string text = run.output.substr(start, end - start);
+        if (!text.empty() && text.back() == '\r') {
+            text.pop_back();
+        }
+        if (text == line) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string RefusalMessage(const std::string& issuer, const std::string& path)
+{
+    return "Quellguard agent attempted to load a library not signed by the expected issuer \"" + issuer +
+           "\". The process was stopped. Verify the integrity of the library and try again (" + path + ").";
+}
+
 namespace fake {
 namespace {
 
