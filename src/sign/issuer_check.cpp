@@ -11,7 +11,6 @@
 #include "common/text_convert.h"
 #include "log/debug_log.h"
 #include "sign/bxnotify_dll.h"
-#include "sign/held_file.h"
 #include "sign/signature_manager.h"
 #include "sign/verify_file_sign.h"
 
@@ -39,14 +38,14 @@ bool FileExists(LPCWSTR pwszPath)
 
 } // namespace
 
-HMODULE LoadLibraryWithIssuerCheckW(LPCWSTR pwszIssuerName, LPCWSTR pwszLibPath)
+DWORD CheckLibraryForLoading(LPCWSTR pwszIssuerName, LPCWSTR pwszLibPath, CHeldFile& heldFile,
+                             std::wstring& loadPath)
 {
     static const wchar_t kFunc[] = L"LoadLibraryWithIssuerCheckW";
     if (pwszIssuerName == nullptr) {
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__,
                   L"%s - lpIssuerName is NULL. SetLastError() to ERROR_INVALID_PARAMETER and return NULL.", kFunc);
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return ERROR_INVALID_PARAMETER;
     }
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - File for issuer check is (%s)", kFunc, pwszLibPath);
 
@@ -54,19 +53,16 @@ HMODULE LoadLibraryWithIssuerCheckW(LPCWSTR pwszIssuerName, LPCWSTR pwszLibPath)
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__,
                   L"%s - File (%s) does not exist. SetLastError() to ERROR_FILE_NOT_FOUND and return NULL.", kFunc,
                   pwszLibPath);
-        ::SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
+        return ERROR_FILE_NOT_FOUND;
     }
 
     // From here until the loader returns, the file is held: what is checked is
     // what is loaded, under the one full path resolved now.
-    CHeldFile heldFile;
     if (!heldFile.Hold(pwszLibPath)) {
         const DWORD dwErr = ::GetLastError();
         DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__, L"%s - File (%s) cannot be held for the issuer check, err=%d", kFunc,
                   pwszLibPath, dwErr);
-        ::SetLastError(dwErr);
-        return nullptr;
+        return dwErr;
     }
     const std::wstring& fullPath = heldFile.FullPath();
 
@@ -78,8 +74,7 @@ HMODULE LoadLibraryWithIssuerCheckW(LPCWSTR pwszIssuerName, LPCWSTR pwszLibPath)
         const std::string strPath = UTIL::WideToAnsi(fullPath);
         const std::string strIssuer = UTIL::WideToAnsi(pwszIssuerName);
         WriteWindowsEventLogForNotLoadingLibDueToIssuerCheckFailed(strPath.c_str(), strIssuer.c_str());
-        ::SetLastError(ERROR_FAILED_ISSUER_CHECK);
-        return nullptr;
+        return ERROR_FAILED_ISSUER_CHECK;
     }
 
     // A full path that does not fit the buffer (with the trailing dot it may
@@ -104,11 +99,24 @@ HMODULE LoadLibraryWithIssuerCheckW(LPCWSTR pwszIssuerName, LPCWSTR pwszLibPath)
     if (!bFits) {
         DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__, L"%s - File path (%s) is too long to load, err=%d", kFunc,
                   fullPath.c_str(), ERROR_FILENAME_EXCED_RANGE);
-        ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    loadPath = wszPath;
+    return ERROR_SUCCESS;
+}
+
+HMODULE LoadLibraryWithIssuerCheckW(LPCWSTR pwszIssuerName, LPCWSTR pwszLibPath)
+{
+    static const wchar_t kFunc[] = L"LoadLibraryWithIssuerCheckW";
+    CHeldFile heldFile;
+    std::wstring loadPath;
+    const DWORD dwErr = CheckLibraryForLoading(pwszIssuerName, pwszLibPath, heldFile, loadPath);
+    if (dwErr != ERROR_SUCCESS) {
+        ::SetLastError(dwErr);
         return nullptr;
     }
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - Calling LoadLibraryW()...", kFunc);
-    return ::LoadLibraryW(wszPath);
+    return ::LoadLibraryW(loadPath.c_str());
 }
 
 bool CheckFileIssuer(LPCWSTR pwszFile, LPCWSTR pwszIssuerName)
