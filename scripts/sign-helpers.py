@@ -5,8 +5,14 @@
   tamper IN OUT                   copy of a PE image with one byte of its first section flipped
   break-nested IN OUT             copy of a signed PE image whose first nested signature no
                                   longer verifies (last byte of its signature value flipped)
+  signed-digest IN OUT            "<ALGORITHM> <HEX>" of the digest IN's primary signature signed,
+                                  as osslsigncode reads it
+  pe32plus OUT                    a minimal unsigned PE32+ DLL image (one section, no imports)
 """
 import base64
+import re
+import struct
+import subprocess
 import sys
 
 NESTED_SIGNATURE_OID = bytes.fromhex("060a2b0601040182370204 01".replace(" ", ""))
@@ -137,6 +143,46 @@ def break_nested(src, dst):
     raise SystemExit("no nested signature in %s" % src)
 
 
+def osslsigncode_digests(path):
+    """(algorithm, current digest, calculated digest) of the primary signature."""
+    run = subprocess.run(["osslsigncode", "verify", "-in", path], stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, universal_newlines=True)
+    found = {}
+    for key in ("Message digest algorithm", "Current message digest", "Calculated message digest"):
+        match = re.search(r"^%s\s*:\s*([0-9A-Za-z]+)" % key, run.stdout, re.MULTILINE)
+        if not match:
+            raise SystemExit("osslsigncode printed no %s for %s:\n%s" % (key, path, run.stdout))
+        found[key] = match.group(1)
+    return (found["Message digest algorithm"], found["Current message digest"],
+            found["Calculated message digest"])
+
+
+def signed_digest(src, dst):
+    algorithm, current, _ = osslsigncode_digests(src)
+    with open(dst, "w") as f:
+        f.write("%s %s\n" % (algorithm, current))
+
+
+def pe32plus(dst):
+    file_align, sect_align = 0x200, 0x1000
+    dos = bytearray(0x80)
+    dos[0:2] = b"MZ"
+    struct.pack_into("<I", dos, 0x3C, len(dos))
+    nt = b"PE\0\0" + struct.pack("<HHIIIHH", 0x8664, 1, 0, 0, 0, 240, 0x2022)
+    opt = struct.pack("<HBBIIIII", 0x20B, 14, 0, file_align, 0, 0, 0x1000, 0x1000)
+    opt += struct.pack("<QII", 0x180000000, sect_align, file_align)
+    opt += struct.pack("<HHHHHHI", 6, 0, 0, 0, 6, 0, 0)
+    opt += struct.pack("<IIIHH", 0x2000, file_align, 0, 3, 0x0160)
+    opt += struct.pack("<QQQQII", 0x100000, 0x1000, 0x100000, 0x1000, 0, 16)
+    opt += bytes(16 * 8)                                    # data directory
+    assert len(opt) == 240
+    section = struct.pack("<8sIIIIIIHHI", b".text", 0x10, 0x1000, file_align, file_align, 0, 0, 0, 0,
+                          0x60000020)
+    img = bytes(dos) + nt + opt + section
+    img += bytes(file_align - len(img)) + b"\xC3" + bytes(file_align - 1)
+    open(dst, "wb").write(img)
+
+
 def main(argv):
     if len(argv) >= 3 and argv[1] == "keys-header":
         keys_header(argv[2], argv[3:])
@@ -144,6 +190,10 @@ def main(argv):
         tamper(argv[2], argv[3])
     elif len(argv) == 4 and argv[1] == "break-nested":
         break_nested(argv[2], argv[3])
+    elif len(argv) == 4 and argv[1] == "signed-digest":
+        signed_digest(argv[2], argv[3])
+    elif len(argv) == 3 and argv[1] == "pe32plus":
+        pe32plus(argv[2])
     else:
         raise SystemExit(__doc__)
 
