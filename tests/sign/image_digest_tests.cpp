@@ -28,6 +28,9 @@ using testing_support::WriteFileBytes;
 
 namespace {
 
+const char kNestedSignatureOid[] = "1.3.6.1.4.1.311.2.4.1";
+const wchar_t kMaker[] = L"Brontide, Inc.";
+
 UTIL::UniqueHandle OpenRead(const std::wstring& path)
 {
     return UTIL::UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -62,6 +65,63 @@ Signature FileSignature(const std::wstring& path)
                        CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, signature.hStore.Put(),
                        signature.hMsg.Put(), nullptr);
     return signature;
+}
+
+// The first nested signature among the signer's unauthenticated attributes.
+Signature NestedSignature(HCRYPTMSG hMsg)
+{
+    Signature nested;
+    DWORD cb = 0;
+    if (!::CryptMsgGetParam(hMsg, CMSG_SIGNER_UNAUTH_ATTR_PARAM, 0, nullptr, &cb)) {
+        return nested;
+    }
+    std::vector<BYTE> buffer(cb);
+    ::CryptMsgGetParam(hMsg, CMSG_SIGNER_UNAUTH_ATTR_PARAM, 0, buffer.data(), &cb);
+    const auto& attrs = *reinterpret_cast<const CRYPT_ATTRIBUTES*>(buffer.data());
+    for (DWORD i = 0; i < attrs.cAttr; ++i) {
+        if (std::strcmp(attrs.rgAttr[i].pszObjId, kNestedSignatureOid) == 0 && attrs.rgAttr[i].cValue > 0) {
+            const CRYPT_ATTR_BLOB& value = attrs.rgAttr[i].rgValue[0];
+            ::CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &value, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
+                               CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, nested.hStore.Put(),
+                               nested.hMsg.Put(), nullptr);
+            break;
+        }
+    }
+    return nested;
+}
+
+// The signer's certificate, checked to have signed the message.
+UTIL::UniqueCertContext SignerCertificate(const Signature& signature)
+{
+    DWORD cb = 0;
+    if (!::CryptMsgGetParam(signature.hMsg.Get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &cb)) {
+        return {};
+    }
+    std::vector<BYTE> certInfo(cb);
+    ::CryptMsgGetParam(signature.hMsg.Get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, certInfo.data(), &cb);
+    UTIL::UniqueCertContext pCert(::CertFindCertificateInStore(signature.hStore.Get(),
+                                                               X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                               CERT_FIND_SUBJECT_CERT, certInfo.data(), nullptr));
+    if (!pCert || !::CryptMsgControl(signature.hMsg.Get(), 0, CMSG_CTRL_VERIFY_SIGNATURE, pCert.Get()->pCertInfo)) {
+        return {};
+    }
+    return pCert;
+}
+
+std::wstring SignerName(const Signature& signature)
+{
+    UTIL::UniqueCertContext pCert = SignerCertificate(signature);
+    return pCert ? CertSimpleDisplayName(pCert.Get()) : L"";
+}
+
+std::wstring IssuerName(const Signature& signature)
+{
+    UTIL::UniqueCertContext pCert = SignerCertificate(signature);
+    wchar_t name[256] = {};
+    if (pCert) {
+        ::CertGetNameStringW(pCert.Get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, CERT_NAME_ISSUER_FLAG, nullptr, name, 256);
+    }
+    return name;
 }
 
 SignedImageDigest SignedDigest(HCRYPTMSG hMsg)
@@ -148,6 +208,57 @@ TEST(ImageDigestTest, ChangedAndUnsignedFilesHaveNoMatchingSignedDigest)
     UTIL::UniqueHandle hFile = OpenRead(unsignedFile);
     EXPECT_FALSE(ComputeImageDigest(hFile.Get(), CALG_MD5, digest));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_ALGID), ::GetLastError());
+}
+
+// The attack files are what they claim: a maker signature over other bytes.
+TEST(ImageDigestTest, AttackFilesCarryMakerSignaturesOverOtherBytes)
+{
+    const std::vector<BYTE> makerDigest = SignedDigest(FileSignature(SignData(L"maker.dll")).hMsg.Get()).digest;
+
+    // The maker's signature block copied onto another library and onto the key-list library.
+    for (const wchar_t* name : {L"transplanted.dll", L"zoriva_transplanted.dll"}) {
+        SCOPED_TRACE(testing_support::Narrow(name));
+        Signature signature = FileSignature(SignData(name));
+        ASSERT_TRUE(signature.hMsg);
+        EXPECT_EQ(kMaker, SignerName(signature));
+        EXPECT_EQ(makerDigest, SignedDigest(signature.hMsg.Get()).digest);
+        EXPECT_NE(makerDigest, FileDigest(SignData(name), CALG_SHA_256));
+        EXPECT_FALSE(SignedMatches(signature.hMsg.Get(), SignData(name)));
+    }
+
+    // Signed by another signer over its own bytes, with the maker's signature nested.
+    const std::wstring grafted = SignData(L"grafted.dll");
+    Signature primary = FileSignature(grafted);
+    ASSERT_TRUE(primary.hMsg);
+    EXPECT_EQ(L"Larkspur Tools Ltd", SignerName(primary));
+    EXPECT_TRUE(SignedMatches(primary.hMsg.Get(), grafted));
+    Signature nested = NestedSignature(primary.hMsg.Get());
+    ASSERT_TRUE(nested.hMsg);
+    EXPECT_EQ(kMaker, SignerName(nested));
+    EXPECT_EQ(makerDigest, SignedDigest(nested.hMsg.Get()).digest);
+    EXPECT_FALSE(SignedMatches(nested.hMsg.Get(), grafted));
+
+    // The key-list library intact, signed under the maker's name by a root nobody trusts.
+    const std::wstring forged = SignData(L"zoriva_forged.dll");
+    Signature forgedSignature = FileSignature(forged);
+    ASSERT_TRUE(forgedSignature.hMsg);
+    EXPECT_EQ(kMaker, SignerName(forgedSignature));
+    EXPECT_EQ(L"KivProxy Stray Root CA", IssuerName(forgedSignature));
+    EXPECT_TRUE(SignedMatches(forgedSignature.hMsg.Get(), forged));
+
+    // The maker's signature whose indirect data was rewritten to this file's
+    // digest: the signer's signature still verifies, but its messageDigest
+    // attribute covers the original content.
+    const std::wstring forgedIndirect = SignData(L"forged_indirect.dll");
+    Signature rewritten = FileSignature(forgedIndirect);
+    ASSERT_TRUE(rewritten.hMsg);
+    EXPECT_EQ(kMaker, SignerName(rewritten));
+    EXPECT_EQ(OsslsigncodeDigest(L"forged_indirect").second, FileDigest(forgedIndirect, CALG_SHA_256));
+    SignedImageDigest signedDigest = {};
+    ::SetLastError(0xdeadbeef);
+    EXPECT_FALSE(GetSignedImageDigest(rewritten.hMsg.Get(), signedDigest));
+    EXPECT_EQ(static_cast<DWORD>(CRYPT_E_HASH_VALUE), ::GetLastError());
+    EXPECT_FALSE(SignedMatches(rewritten.hMsg.Get(), forgedIndirect));
 }
 
 // ---------------------------------------------------------------------------
