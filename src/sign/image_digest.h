@@ -39,7 +39,10 @@ struct SignedImageDigest {
 
 // Reads the signed digest from a decoded signature message. False when the
 // content is not SPC indirect data, cannot be decoded, or names an algorithm
-// other than SHA-1 and SHA-256.
+// other than SHA-1 and SHA-256; false too (CRYPT_E_HASH_VALUE) when the
+// content is not what the message's one signer hashed into its authenticated
+// messageDigest attribute, which the platform's signature check of a message
+// does not compare everywhere. The signer's signature is not verified here.
 bool GetSignedImageDigest(HCRYPTMSG hMsg, SignedImageDigest& signedDigest);
 
 // True when the digest the message signed equals the image digest of the file

@@ -4,10 +4,12 @@
 
 #include <softpub.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <mutex>
 
+#include "sign/crypt_owners.h"
 #include "test_support.h"
 #include "zoriva_keys.h"
 
@@ -279,6 +281,77 @@ std::string RefusalMessage(const std::string& issuer, const std::string& path)
     return "Quellguard agent attempted to load a library not signed by the expected issuer \"" + issuer +
            "\". The process was stopped. Verify the integrity of the library and try again (" + path + ").";
 }
+
+namespace {
+
+bool SignerChainEndsInMachineRoot(HANDLE hStateData)
+{
+    const TrustProviderTable& platform = GetPlatformTrustProvider();
+    CRYPT_PROVIDER_DATA* pProvData = platform.pfnWTHelperProvDataFromStateData(hStateData);
+    CRYPT_PROVIDER_SGNR* pSigner =
+        pProvData != nullptr ? platform.pfnWTHelperGetProvSignerFromChain(pProvData, 0, FALSE, 0) : nullptr;
+    if (pSigner == nullptr || pSigner->pChainContext == nullptr || pSigner->pChainContext->cChain == 0) {
+        return false;
+    }
+    const CERT_SIMPLE_CHAIN* pChain = pSigner->pChainContext->rgpChain[0];
+    if (pChain->cElement == 0) {
+        return false;
+    }
+    PCCERT_CONTEXT pTop = pChain->rgpElement[pChain->cElement - 1]->pCertContext;
+    if (!::CertCompareCertificateName(X509_ASN_ENCODING, &pTop->pCertInfo->Subject, &pTop->pCertInfo->Issuer)) {
+        return false;
+    }
+    UTIL::UniqueCertStore hRoot(OpenMachineRoot());
+    UTIL::UniqueCertContext pFound(
+        hRoot ? ::CertFindCertificateInStore(hRoot.Get(), X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, pTop, nullptr)
+              : nullptr);
+    return pFound.IsValid();
+}
+
+LONG WINAPI RootCheckingWinVerifyTrust(HWND hWnd, GUID* pAction, LPVOID pvData)
+{
+    const TrustProviderTable& platform = GetPlatformTrustProvider();
+    auto* pData = static_cast<TRUST_DATA_EX*>(pvData);
+    if (pData == nullptr ||
+        (pData->dwStateAction != WTD_STATEACTION_VERIFY && pData->dwStateAction != WTD_STATEACTION_IGNORE)) {
+        return platform.pfnWinVerifyTrust(hWnd, pAction, pvData);
+    }
+    // A refused verify keeps its state for the caller to close, as on Windows;
+    // one without kept state is verified on a copy with state, closed here.
+    const bool bOwnState = pData->dwStateAction == WTD_STATEACTION_IGNORE;
+    TRUST_DATA_EX own = {};
+    TRUST_DATA_EX* pVerify = pData;
+    if (bOwnState) {
+        std::memcpy(&own, pData, std::min<size_t>(pData->cbStruct, sizeof(own)));
+        own.dwStateAction = WTD_STATEACTION_VERIFY;
+        own.hWVTStateData = nullptr;
+        pVerify = &own;
+    }
+    LONG result = platform.pfnWinVerifyTrust(hWnd, pAction, pVerify);
+    if (result == 0 && !SignerChainEndsInMachineRoot(pVerify->hWVTStateData)) {
+        result = CERT_E_UNTRUSTEDROOT;
+    }
+    if (bOwnState) {
+        own.dwStateAction = WTD_STATEACTION_CLOSE;
+        platform.pfnWinVerifyTrust(hWnd, pAction, &own);
+    }
+    ::SetLastError(static_cast<DWORD>(result));
+    return result;
+}
+
+} // namespace
+
+const TrustProviderTable& WindowsLikeTable()
+{
+    static const TrustProviderTable s_table = [] {
+        TrustProviderTable table = PolicyEmulatingTable();
+        table.pfnWinVerifyTrust = &RootCheckingWinVerifyTrust;
+        return table;
+    }();
+    return s_table;
+}
+
+// ---------------------------------------------------------------------------
 
 namespace fake {
 namespace {

@@ -129,6 +129,12 @@ const TrustProviderTable& PolicyEmulatingTable();
 std::vector<PolicyCall> PolicyCalls();
 void ClearPolicyCalls();
 
+// PolicyEmulatingTable whose WinVerifyTrust also refuses, with
+// CERT_E_UNTRUSTEDROOT, a signature the platform verified when its signer's
+// chain does not end in a root of the machine's Root store: Wine 8 accepts any
+// root. A verify without kept state is made with state here and closed again.
+const TrustProviderTable& WindowsLikeTable();
+
 // A recording, scriptable trust provider: by default every call goes to the
 // platform (chain policies emulated as above); the two "2" entries are present,
 // so the process looks like a multiple sign platform.
