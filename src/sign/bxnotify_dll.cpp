@@ -7,6 +7,7 @@
 
 #include "log/debug_log.h"
 #include "sign/issuer_check.h"
+#include "sign/signature_decision.h"
 #include "sign/signature_manager.h"
 #include "sign/verify_file_sign.h"
 
@@ -101,6 +102,9 @@ int CBxNotifyDLL::Init(const char* pszFolder)
     const std::wstring path = folder + L"\\" + kLibraryName;
 
     DWORD dwErr = ERROR_SUCCESS;
+    // The notification library's own checks are not part of a decision the
+    // caller may be explaining.
+    CSignatureDecisionScope ownChecks;
     if (!m_hModule) {
         const DigitalSignatureResult result =
             CQgdDigitalSignatureManagerEx::VerifyDigitalSignature(path.c_str(), SIGNER_FLAG_MAKER, false);

@@ -6,6 +6,7 @@
 
 #include "log/debug_log.h"
 #include "sign/signature_decision.h"
+#include "sign/signature_listing.h"
 #include "sign/verify_file_sign.h"
 
 namespace {
@@ -35,6 +36,20 @@ bool VerifyByCertificateInformation(LPCWSTR pwszFunc, LPCWSTR pwszFile, WINTRUST
     return bValid;
 }
 
+// A signature the trust provider accepted counts only when it signs this very
+// file; otherwise the call counts as failed with TRUST_E_BAD_DIGEST.
+LONG RequireSignsFile(LPCWSTR pwszFunc, LPCWSTR pwszFile, DWORD dwIndex, LONG lStatus)
+{
+    if (lStatus != 0 || SignatureSignsFile(pwszFile, dwIndex)) {
+        return lStatus;
+    }
+    DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__,
+              L"%s - The signature at index %d does not sign this file: its signed digest does not match", pwszFunc,
+              static_cast<int>(dwIndex));
+    ::SetLastError(static_cast<DWORD>(TRUST_E_BAD_DIGEST));
+    return static_cast<LONG>(TRUST_E_BAD_DIGEST);
+}
+
 } // namespace
 
 DigitalSignatureResult CQgdDigitalSignatureManagerEx::VerifyEmbeddedSignatureSingleSign(LPCWSTR pwszFile, DWORD dwFlags)
@@ -47,7 +62,7 @@ DigitalSignatureResult CQgdDigitalSignatureManagerEx::VerifyEmbeddedSignatureSin
     data.pFile = &fileInfo;
     CTrustState state(data);
 
-    LONG lStatus = state.Verify();
+    LONG lStatus = RequireSignsFile(kFunc, pwszFile, 0, state.Verify());
     const DWORD dwErr = ::GetLastError();
     bool bValid = false;
     if (lStatus == 0) {
@@ -84,7 +99,7 @@ DigitalSignatureResult CQgdDigitalSignatureManagerEx::VerifyEmbeddedSignatureMul
     data.pSignatureSettings = &settings;
     CTrustState state(data);
 
-    LONG lStatus = state.Verify();
+    LONG lStatus = RequireSignsFile(kFunc, pwszFile, 0, state.Verify());
     DWORD dwErr = ::GetLastError();
     const DWORD cSecondarySigs = settings.cSecondarySigs;
     bool bValid = false;
@@ -106,7 +121,7 @@ DigitalSignatureResult CQgdDigitalSignatureManagerEx::VerifyEmbeddedSignatureMul
     for (DWORD i = 1; !bValid && i <= cSecondarySigs; ++i) {
         state.Close();
         settings.dwIndex = i;
-        lStatus = state.Verify();
+        lStatus = RequireSignsFile(kFunc, pwszFile, i, state.Verify());
         dwErr = ::GetLastError();
         if (lStatus != 0) {
             DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__,

@@ -44,24 +44,26 @@ SignatureSummary Describe(HCERTSTORE hStore, HCRYPTMSG hMsg, HANDLE hImage, bool
     return summary;
 }
 
-} // namespace
-
-std::vector<SignatureSummary> DescribeSignatures(LPCWSTR pwszFile)
+// Calls visit(store, message, nested) for the primary signature and then each
+// nested one, in the order the trust provider numbers them, until it returns
+// false; an unreadable nested signature comes with null handles. False when the
+// file carries no readable signature.
+template <typename Visit>
+bool ForEachSignature(LPCWSTR pwszFile, Visit visit)
 {
-    std::vector<SignatureSummary> signatures;
     UTIL::UniqueCertStore hStore;
     UTIL::UniqueCryptMsg hMsg;
     if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, pwszFile, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                             CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, hStore.Put(), hMsg.Put(),
                             nullptr)) {
-        return signatures;
+        return false;
     }
-    UTIL::UniqueHandle hImage = OpenImageForDigest(pwszFile);
-    signatures.push_back(Describe(hStore.Get(), hMsg.Get(), hImage.Get(), false));
-
+    if (!visit(hStore.Get(), hMsg.Get(), false)) {
+        return true;
+    }
     const std::vector<BYTE> signerInfoBuf = MessageParam(hMsg.Get(), CMSG_SIGNER_INFO_PARAM);
     if (signerInfoBuf.empty()) {
-        return signatures;
+        return true;
     }
     const auto* pSignerInfo = reinterpret_cast<const CMSG_SIGNER_INFO*>(signerInfoBuf.data());
     for (DWORD a = 0; a < pSignerInfo->UnauthAttrs.cAttr; ++a) {
@@ -73,16 +75,47 @@ std::vector<SignatureSummary> DescribeSignatures(LPCWSTR pwszFile)
             CERT_BLOB blob = {attr.rgValue[v].cbData, attr.rgValue[v].pbData};
             UTIL::UniqueCertStore hNestedStore;
             UTIL::UniqueCryptMsg hNestedMsg;
-            if (::CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
-                                   CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, hNestedStore.Put(),
-                                   hNestedMsg.Put(), nullptr)) {
-                signatures.push_back(Describe(hNestedStore.Get(), hNestedMsg.Get(), hImage.Get(), true));
-            } else {
-                SignatureSummary unreadable;
-                unreadable.bNested = true;
-                signatures.push_back(unreadable);
+            ::CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
+                               CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, hNestedStore.Put(),
+                               hNestedMsg.Put(), nullptr);
+            if (!visit(hNestedStore.Get(), hNestedMsg.Get(), true)) {
+                return true;
             }
         }
     }
+    return true;
+}
+
+} // namespace
+
+std::vector<SignatureSummary> DescribeSignatures(LPCWSTR pwszFile)
+{
+    std::vector<SignatureSummary> signatures;
+    UTIL::UniqueHandle hImage = OpenImageForDigest(pwszFile);
+    ForEachSignature(pwszFile, [&](HCERTSTORE hStore, HCRYPTMSG hMsg, bool bNested) {
+        if (hMsg == nullptr) {
+            SignatureSummary unreadable;
+            unreadable.bNested = bNested;
+            signatures.push_back(unreadable);
+        } else {
+            signatures.push_back(Describe(hStore, hMsg, hImage.Get(), bNested));
+        }
+        return true;
+    });
     return signatures;
+}
+
+bool SignatureSignsFile(LPCWSTR pwszFile, DWORD dwIndex)
+{
+    UTIL::UniqueHandle hImage = OpenImageForDigest(pwszFile);
+    bool bSigns = false;
+    DWORD dwAt = 0;
+    ForEachSignature(pwszFile, [&](HCERTSTORE, HCRYPTMSG hMsg, bool) {
+        if (dwAt++ != dwIndex) {
+            return true;
+        }
+        bSigns = hMsg != nullptr && hImage && SignedDigestMatchesFile(hMsg, hImage.Get());
+        return false;
+    });
+    return bSigns;
 }

@@ -1,6 +1,6 @@
-// The signatures a file carries, described for a person: who made each one,
-// with which digest algorithm, and whether it signs this very file. A
-// description only; the verdict is the checks' alone.
+// The signatures a file carries, walked in the order the trust provider numbers
+// them: described for a person, or asked whether one of them signs this very
+// file.
 #pragma once
 
 #include <windows.h>
@@ -20,3 +20,7 @@ struct SignatureSummary {
 // The primary signature first, then its nested signatures in order; empty when
 // the file carries no readable signature.
 std::vector<SignatureSummary> DescribeSignatures(LPCWSTR pwszFile);
+
+// True when the signature at this index (0 the primary, then the nested ones in
+// order) signs the file: its signed digest equals the file's image digest.
+bool SignatureSignsFile(LPCWSTR pwszFile, DWORD dwIndex);

@@ -14,10 +14,10 @@ import zipfile
 EXPECTED = {"KivProxy.exe", "SignCheck.exe", "README.txt"}
 
 
-def symbol_table_offset(image):
+def symbol_count(image):
     e_lfanew = struct.unpack_from("<I", image, 0x3C)[0]
     assert image[e_lfanew:e_lfanew + 4] == b"PE\0\0", "not a PE image"
-    return struct.unpack_from("<I", image, e_lfanew + 4 + 8)[0]
+    return struct.unpack_from("<I", image, e_lfanew + 4 + 12)[0]  # COFF NumberOfSymbols
 
 
 def main(cpack, build_dir, build_type):
@@ -40,10 +40,10 @@ def main(cpack, build_dir, build_type):
                     if data != open(os.path.join(build_dir, "bin", name), "rb").read():
                         failures.append("%s differs from the built one" % name)
                     if build_type == "Release":
-                        if symbol_table_offset(data) != 0:
+                        if symbol_count(data) != 0:
                             failures.append("%s is not stripped" % name)
                         full = os.path.join(build_dir, "bin", name + ".debug")
-                        if not os.path.exists(full) or symbol_table_offset(open(full, "rb").read()) == 0:
+                        if not os.path.exists(full) or symbol_count(open(full, "rb").read()) == 0:
                             failures.append("%s.debug with the symbols is missing" % name)
                         if (name + ".debug").encode() not in data:
                             failures.append("%s has no debug link" % name)

