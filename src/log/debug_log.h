@@ -19,13 +19,13 @@ enum : int {
 // Formats "[][<program>]<message>" (at most 4095 characters) and sends it as a
 // LOG_WRITE record to the log server. Wide formats follow the Microsoft
 // convention: "%s" takes a wide string, "%S" an 8-bit one.
-// Returns false when the record is filtered out or cannot be delivered; never
-// throws, never logs its own failures.
-bool DebugLogW(int nLevel, const wchar_t* pwszFile, int nLine, const wchar_t* pwszFormat, ...);
+// Returns false when the record is filtered out or cannot be composed or
+// delivered (it is then dropped); never throws, never logs its own failures.
+bool DebugLogW(int nLevel, const wchar_t* pwszFile, int nLine, const wchar_t* pwszFormat, ...) noexcept;
 
 // 8-bit twin of DebugLogW: the source file and text are converted from the
 // ANSI code page before they are sent.
-void DebugLogA(int nLevel, const char* pszFile, int nLine, const char* pszFormat, ...);
+void DebugLogA(int nLevel, const char* pszFile, int nLine, const char* pszFormat, ...) noexcept;
 
 // True when a record of this level passes the shared verbosity filter.
 bool IsLogLevelEnabled(int nLevel);
@@ -64,11 +64,12 @@ private:
 CLogLevelMap& GetLogLevelMap();
 
 // Forwarders: build a LOG_WRITE message and write it to "Log_ServerNamePipe"
-// over a connection of its own. True when the whole message was written.
+// over a connection of its own. True when the whole message was written;
+// false, without throwing, also when memory for the message runs out.
 bool SendLogRecordW(int32_t nTime, uint32_t dwProcessId, uint32_t dwThreadId, int32_t nLevel,
-                    const wchar_t* pwszFile, int32_t nLine, const wchar_t* pwszText);
+                    const wchar_t* pwszFile, int32_t nLine, const wchar_t* pwszText) noexcept;
 bool SendLogRecordA(int32_t nTime, uint32_t dwProcessId, uint32_t dwThreadId, int32_t nLevel,
-                    const char* pszFile, int32_t nLine, const char* pszText);
+                    const char* pszFile, int32_t nLine, const char* pszText) noexcept;
 
 // Name of the log server's pipe and of the shared verbosity word.
 extern const wchar_t kLogServerPipeName[];

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -27,6 +29,29 @@ bool Delivered(LogCapture& capture, int level, int line)
 }
 
 } // namespace
+
+// A test double of the C++ runtime: while set on a thread, every allocation
+// made by that thread fails as it does when memory runs out.
+static thread_local bool t_bFailAllocations = false;
+
+void* operator new(std::size_t cb)
+{
+    void* p = t_bFailAllocations ? nullptr : std::malloc(cb != 0 ? cb : 1);
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return p;
+}
+
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
 
 class DebugLogFilterTest : public ::testing::Test {
 protected:
@@ -199,6 +224,29 @@ TEST(DebugLogTextTest, EightBitEntryConvertsFromAnsiCodePage)
     const LogRecord r = capture.Matching(LOG_LEVEL_PIPE, 90)[0];
     EXPECT_EQ(r.file, L"client/a8");
     EXPECT_EQ(r.text, std::wstring(kProgramPrefix) + L"CBx::Call(NULL, 7) " + expected);
+}
+
+TEST(DebugLogTextTest, RecordThatCannotBeComposedIsDroppedWithoutThrowing)
+{
+    LogCapture capture;
+    ASSERT_TRUE(capture.Started());
+    bool bSent = true;
+    bool bThrew = false;
+    t_bFailAllocations = true;
+    try {
+        bSent = DebugLogW(300, kSrc, 150, L"%s - no memory", L"F");
+        DebugLogA(300, "tests/log", 151, "%s - no memory", "F");
+    } catch (...) {
+        bThrew = true;
+    }
+    t_bFailAllocations = false;
+    EXPECT_FALSE(bThrew);
+    EXPECT_FALSE(bSent);
+    ASSERT_TRUE(DebugLogW(300, kSrc, 152, L"%s - memory again", L"F"));
+    ASSERT_TRUE(capture.WaitFor(300, 152));
+    capture.Settle();
+    EXPECT_TRUE(capture.Matching(300, 150).empty()) << capture.Dump();
+    EXPECT_TRUE(capture.Matching(300, 151).empty()) << capture.Dump();
 }
 
 TEST(DebugLogTextTest, TwoThreadsFirstRecordsBothCarryTheProgramName)
