@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "common/unique_resource.h"
+
 // Level codes used across the program.
 enum : int {
     LOG_LEVEL_PIPE = 5,      // failures inside the pipe layer and 8-bit callers
@@ -37,27 +39,26 @@ int LogLevelThreshold(int nLevel);
 class CLogLevelMap {
 public:
     CLogLevelMap();
-    ~CLogLevelMap();
     CLogLevelMap(const CLogLevelMap&) = delete;
     CLogLevelMap& operator=(const CLogLevelMap&) = delete;
 
     // False when there is no mapped word (every record then passes).
     bool ReadWord(uint32_t* pdwWord) const
     {
-        const volatile uint32_t* pView = m_pView;
+        const void* pView = m_view.Get();
         if (pView == nullptr) {
             return false;
         }
-        *pdwWord = *pView;
+        *pdwWord = *static_cast<const volatile uint32_t*>(pView);
         return true;
     }
 
-private:
-    void Release();
+    // The mapping (not inheritable); null when it could not be created or opened.
+    HANDLE Mapping() const { return m_hMapping.Get(); }
 
-    SRWLOCK m_lock;
-    HANDLE m_hMapping;
-    volatile uint32_t* m_pView;
+private:
+    UTIL::UniqueHandle m_hMapping;
+    UTIL::UniqueMappedView m_view;
 };
 
 // The process-wide level map holder, created on the first call.

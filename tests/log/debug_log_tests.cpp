@@ -125,6 +125,15 @@ TEST(DebugLogMapTest, FirstCallCreatesZeroFilledMapWhenNoneExists)
     ::CloseHandle(hMap);
 }
 
+TEST(DebugLogMapTest, MappingHandleIsNotInherited)
+{
+    const HANDLE hMapping = GetLogLevelMap().Mapping();
+    ASSERT_NE(hMapping, nullptr);
+    DWORD dwFlags = HANDLE_FLAG_INHERIT;
+    ASSERT_TRUE(::GetHandleInformation(hMapping, &dwFlags)) << ::GetLastError();
+    EXPECT_EQ(dwFlags & HANDLE_FLAG_INHERIT, 0u);
+}
+
 TEST(DebugLogTextTest, RecordCarriesProgramNameFieldsAndTrailingNul)
 {
     LogCapture capture;
