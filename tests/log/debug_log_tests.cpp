@@ -1,12 +1,17 @@
 // Debug log: level filter, text composition and forwarding, checked through the log server stand-in.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <sddl.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
 #include <string>
 #include <thread>
 
+#include "common/unique_resource.h"
 #include "log/debug_log.h"
 #include "test_support.h"
 
@@ -26,6 +31,34 @@ bool Delivered(LogCapture& capture, int level, int line)
     const bool arrived = capture.WaitFor(level, line, L"", accepted ? 3000 : 200);
     EXPECT_EQ(accepted, arrived) << "level " << level;
     return arrived;
+}
+
+// Started again with this variable set, the program is the log probe: it logs
+// one D and one E record before any test runs, and no test runs.
+const wchar_t kProbeVariable[] = L"KIV_LOG_PROBE";
+
+const bool g_bLogProbe = [] {
+    if (::GetEnvironmentVariableW(kProbeVariable, nullptr, 0) == 0) {
+        return false;
+    }
+    DebugLogW(LOG_LEVEL_DEBUG, kSrc, 160, L"%s - at start", L"Probe");
+    DebugLogW(LOG_LEVEL_ERROR, kSrc, 161, L"%s - at start", L"Probe");
+    return true;
+}();
+
+// Runs the log probe in a process of its own and waits for its records.
+void RunLogProbe(LogCapture& capture)
+{
+    wchar_t wszExe[MAX_PATH] = {};
+    ASSERT_NE(::GetModuleFileNameW(nullptr, wszExe, MAX_PATH), 0u);
+    ASSERT_TRUE(::SetEnvironmentVariableW(kProbeVariable, L"1"));
+    const testing_support::ProcessResult r =
+        testing_support::RunProcess(L"\"" + std::wstring(wszExe) + L"\" --gtest_filter=-*");
+    ::SetEnvironmentVariableW(kProbeVariable, nullptr);
+    ASSERT_TRUE(r.started);
+    EXPECT_EQ(r.exitCode, 0u);
+    ASSERT_TRUE(capture.WaitFor(LOG_LEVEL_ERROR, 161)) << capture.Dump();
+    capture.Settle();
 }
 
 } // namespace
@@ -107,6 +140,28 @@ TEST_F(DebugLogFilterTest, FilterSwitchOffLetsEverythingThrough)
     EXPECT_TRUE(Delivered(m_capture, LOG_LEVEL_DEBUG, 40));
     m_map.SetWord(0xFFFE0000); // upper bits set, bit 16 clear, verbosity 0
     EXPECT_TRUE(Delivered(m_capture, LOG_LEVEL_DEBUG, 41));
+}
+
+TEST_F(DebugLogFilterTest, WordThatOthersMayOnlyReadStillFilters)
+{
+    m_map.SetVerbosity(8);
+    UTIL::UniqueHandle hMap(::OpenFileMappingW(READ_CONTROL | WRITE_DAC, FALSE, kLogLevelMapName));
+    ASSERT_TRUE(hMap.IsValid()) << ::GetLastError();
+    PSECURITY_DESCRIPTOR pReadOnly = nullptr; // everyone: SECTION_QUERY | SECTION_MAP_READ
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;0x5;;;WD)", SDDL_REVISION_1,
+                                                                       &pReadOnly, nullptr));
+    const BOOL bRestricted = ::SetKernelObjectSecurity(hMap.Get(), DACL_SECURITY_INFORMATION, pReadOnly);
+    ::LocalFree(pReadOnly);
+    auto restore = UTIL::MakeScopeExit([&] {
+        SECURITY_DESCRIPTOR open;
+        ::InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+        ::SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+        EXPECT_TRUE(::SetKernelObjectSecurity(hMap.Get(), DACL_SECURITY_INFORMATION, &open));
+    });
+    ASSERT_TRUE(bRestricted) << ::GetLastError();
+
+    RunLogProbe(m_capture);
+    EXPECT_TRUE(m_capture.Matching(LOG_LEVEL_DEBUG, 160).empty()) << m_capture.Dump();
 }
 
 TEST(DebugLogMapTest, FirstCallCreatesZeroFilledMapWhenNoneExists)
