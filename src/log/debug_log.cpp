@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <cwchar>
+#include <new>
 
 #if defined(_MSC_VER)
 #define KIV_NOINLINE __declspec(noinline)
@@ -100,8 +101,12 @@ int32_t CurrentTime32()
 
 CLogLevelMap& GetLogLevelMap()
 {
-    static CLogLevelMap s_map; // thread-safe creation; released at process exit
-    return s_map;
+    // Made once (thread-safe) and never destroyed: any thread may read the word
+    // until the process has ended, exit handlers included, so the view stays
+    // mapped until the system releases it with the process.
+    alignas(CLogLevelMap) static unsigned char s_storage[sizeof(CLogLevelMap)];
+    static CLogLevelMap* const s_pMap = new (s_storage) CLogLevelMap;
+    return *s_pMap;
 }
 
 int LogLevelThreshold(int nLevel)

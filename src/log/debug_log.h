@@ -61,7 +61,8 @@ private:
     UTIL::UniqueMappedView m_view;
 };
 
-// The process-wide level map holder, created on the first call.
+// The process-wide level map holder, created on the first call and kept, with
+// the word mapped, until the process ends.
 CLogLevelMap& GetLogLevelMap();
 
 // Forwarders: build a LOG_WRITE message and write it to "Log_ServerNamePipe"

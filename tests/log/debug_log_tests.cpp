@@ -34,13 +34,19 @@ bool Delivered(LogCapture& capture, int level, int line)
 }
 
 // Started again with this variable set, the program is the log probe: it logs
-// one D and one E record before any test runs, and no test runs.
+// one D and one E record before any test runs, and no test runs, and the same
+// from an exit handler registered before its first log call, so that the
+// handler runs after everything that first call set up for the process ends.
 const wchar_t kProbeVariable[] = L"KIV_LOG_PROBE";
 
 const bool g_bLogProbe = [] {
     if (::GetEnvironmentVariableW(kProbeVariable, nullptr, 0) == 0) {
         return false;
     }
+    atexit([] {
+        DebugLogW(LOG_LEVEL_DEBUG, kSrc, 162, L"%s - at exit", L"Probe");
+        DebugLogW(LOG_LEVEL_ERROR, kSrc, 163, L"%s - at exit", L"Probe");
+    });
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, 160, L"%s - at start", L"Probe");
     DebugLogW(LOG_LEVEL_ERROR, kSrc, 161, L"%s - at start", L"Probe");
     return true;
@@ -58,6 +64,7 @@ void RunLogProbe(LogCapture& capture)
     ASSERT_TRUE(r.started);
     EXPECT_EQ(r.exitCode, 0u);
     ASSERT_TRUE(capture.WaitFor(LOG_LEVEL_ERROR, 161)) << capture.Dump();
+    ASSERT_TRUE(capture.WaitFor(LOG_LEVEL_ERROR, 163)) << capture.Dump();
     capture.Settle();
 }
 
@@ -162,6 +169,14 @@ TEST_F(DebugLogFilterTest, WordThatOthersMayOnlyReadStillFilters)
 
     RunLogProbe(m_capture);
     EXPECT_TRUE(m_capture.Matching(LOG_LEVEL_DEBUG, 160).empty()) << m_capture.Dump();
+}
+
+TEST_F(DebugLogFilterTest, WordStillFiltersWhenTheProcessEnds)
+{
+    m_map.SetVerbosity(8);
+    RunLogProbe(m_capture);
+    EXPECT_TRUE(m_capture.Matching(LOG_LEVEL_DEBUG, 160).empty()) << m_capture.Dump();
+    EXPECT_TRUE(m_capture.Matching(LOG_LEVEL_DEBUG, 162).empty()) << m_capture.Dump();
 }
 
 TEST(DebugLogMapTest, FirstCallCreatesZeroFilledMapWhenNoneExists)
