@@ -32,8 +32,10 @@ struct RegText {
     bool Fits() const { return wcslen(wsz) < MAX_PATH; }
 };
 
-// Reads a value, returning the registry call's result. In case of error the
-// thread's last error is what the caller reports, as the product always has.
+// Reads a value, returning the registry call's result: the registry functions
+// return their error instead of setting the thread's last error, so this is
+// the number the caller reports. ERROR_MORE_DATA also when the text leaves no
+// room for its terminator.
 LONG ReadRegText(HKEY hKey, const wchar_t* pwszValue, RegText& text)
 {
     DWORD cb = kValueBytes;
@@ -143,14 +145,14 @@ bool GetQuellguardServerPath(wchar_t (&wszPath)[MAX_PATH])
     UTIL::UniqueRegKey key;
     if (OpenKey(kProductInformationKey, true, key)) {
         RegText text;
-        if (ReadRegText(key.Get(), L"Local_Path", text) == ERROR_SUCCESS) {
+        const LONG rc = ReadRegText(key.Get(), L"Local_Path", text);
+        if (rc == ERROR_SUCCESS) {
             wcsncpy(wszPath, text.wsz, MAX_PATH - 1);
             wszPath[MAX_PATH - 1] = L'\0';
             bResult = true;
         } else {
-            const DWORD dwErr = ::GetLastError();
             DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 53, L"%s - Can't open Quellguard registry, err(%d)", kFunc,
-                      dwErr);
+                      static_cast<int>(rc));
         }
     }
     DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 59, L"%s - <<< %d", kFunc, bResult ? 1 : 0);
@@ -214,10 +216,10 @@ bool GetProductDllPath(std::wstring& strDllPath, std::wstring strComponentId, st
     UTIL::UniqueRegKey key;
     if (OpenComponentKey(kFunc, 120, strComponentId, strVersion, strLanguage, key)) {
         RegText text;
-        if (ReadRegText(key.Get(), L"_KIV_PluginDllPathname", text) != ERROR_SUCCESS) {
-            const DWORD dwErr = ::GetLastError();
+        const LONG rc = ReadRegText(key.Get(), L"_KIV_PluginDllPathname", text);
+        if (rc != ERROR_SUCCESS) {
             DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 140, L"%s - Can't open %s registry, err(%d)", kFunc,
-                      strComponentId.c_str(), dwErr);
+                      strComponentId.c_str(), static_cast<int>(rc));
         } else if (text.wsz[0] != L'\0') {
             strDllPath = text.wsz;
             bResult = true;
@@ -234,12 +236,12 @@ void QueryActionStatus(int& nStatus, std::wstring strComponentId, std::wstring s
     UTIL::UniqueRegKey key;
     if (OpenComponentKey(kFunc, 229, strComponentId, strVersion, strLanguage, key)) {
         RegText text;
-        if (ReadRegText(key.Get(), L"Status", text) == ERROR_SUCCESS) {
+        const LONG rc = ReadRegText(key.Get(), L"Status", text);
+        if (rc == ERROR_SUCCESS) {
             nStatus = _wtoi(text.wsz);
         } else {
-            const DWORD dwErr = ::GetLastError();
             DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 245, L"%s - Can't open %s registry, err(%d)", kFunc,
-                      strComponentId.c_str(), dwErr);
+                      strComponentId.c_str(), static_cast<int>(rc));
         }
     }
     DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 251, L"%s - <<< %d %d", kFunc, nStatus, 0);

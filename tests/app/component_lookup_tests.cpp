@@ -189,7 +189,9 @@ TEST(ProductFolderTest, MissingOrOverlongFolderValueFails)
         EXPECT_FALSE(GetQuellguardServerPath(path));
         EXPECT_STREQ(path, L"unchanged");
     }
-    EXPECT_TRUE(capture.WaitFor(LOG_LEVEL_ERROR, 53, L"GetQuellguardServerPath - Can't open Quellguard registry, err("));
+    // The registry call's own error: the value does not fit the buffer.
+    EXPECT_TRUE(capture.WaitFor(LOG_LEVEL_ERROR, 53, L"GetQuellguardServerPath - Can't open Quellguard registry, err(234)"))
+        << capture.Dump();
 }
 
 class ComponentKeyTest : public ::testing::Test {
@@ -248,6 +250,19 @@ TEST_F(ComponentKeyTest, UnreadableStatusLeavesCallersValue)
     m_key.Set(L"Status", std::wstring(1000, L'7')); // does not fit: a failed read
     QueryActionStatus(status, m_key.id, m_key.version, m_key.language);
     EXPECT_EQ(status, 42);
+}
+
+TEST_F(ComponentKeyTest, FailedReadsLogTheRegistryCallsOwnError)
+{
+    m_key.Set(L"Status", std::wstring(1000, L'7')); // does not fit; no library value at all
+    std::wstring path;
+    EXPECT_FALSE(GetProductDllPath(path, m_key.id, m_key.version, m_key.language));
+    int status = 42;
+    QueryActionStatus(status, m_key.id, m_key.version, m_key.language);
+    EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_ERROR, 140, L"GetProductDllPath - Can't open " + m_key.id + L" registry, err(2)"))
+        << m_capture.Dump();
+    EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_ERROR, 245, L"QueryActionStatus - Can't open " + m_key.id + L" registry, err(234)"))
+        << m_capture.Dump();
 }
 
 TEST_F(ComponentKeyTest, ValuesAtTheirBufferSizeAreReadWhole)
