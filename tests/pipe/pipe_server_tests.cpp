@@ -56,6 +56,19 @@ UniqueHandle ManualEvent()
     return UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
+// Values of the handles this process holds now, found by asking for each one.
+std::set<ULONG_PTR> OpenHandleValues()
+{
+    std::set<ULONG_PTR> values;
+    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+        DWORD flags = 0;
+        if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+            values.insert(value);
+        }
+    }
+    return values;
+}
+
 class CPipeServerTest : public ::testing::Test {
 protected:
     std::wstring m_name = UniqueName(L"kiv_pipe_server");
@@ -399,6 +412,35 @@ TEST_F(CPipeServerTest, InstancesCarryTheAgreedPipeProperties)
     const DWORD waited = ::GetTickCount() - start;
     EXPECT_GE(waited, 900u);
     EXPECT_LT(waited, 3000u);
+}
+
+TEST_F(CPipeServerTest, WakeUpWhileTheConnectIsOutstandingKeepsWaiting)
+{
+    UniqueHandle hStop = ManualEvent();
+    CPipeServer server;
+    const std::set<ULONG_PTR> before = OpenHandleValues();
+    ASSERT_TRUE(server.Initial(m_name.c_str(), hStop.Get()));
+    // Something else sets the instance's event before any client came: of the
+    // handles Initial made (the pipe and its event) only the event can be set.
+    int signalled = 0;
+    for (ULONG_PTR value : OpenHandleValues()) {
+        if (before.count(value) == 0 && ::SetEvent(reinterpret_cast<HANDLE>(value))) {
+            ++signalled;
+        }
+    }
+    ASSERT_EQ(1, signalled);
+
+    std::thread client([&] {
+        ::Sleep(300);
+        ClientThatWritesAndCloses(m_name, "late").join();
+    });
+    server.SetReadTimeout(20000);
+    char buffer[16];
+    DWORD cb = sizeof(buffer);
+    ::SetLastError(0xdeadbeef);
+    EXPECT_TRUE(server.Read(buffer, &cb)) << ::GetLastError();
+    EXPECT_EQ("late", Text(buffer, cb));
+    client.join();
 }
 
 TEST_F(CPipeServerTest, StopEventEndsBlockedReadFromAnotherThread)
