@@ -479,9 +479,13 @@ bool CPipeServer::Read(void* pBuffer, DWORD* pdwBytes, DWORD* pdwClientPid)
             return false;
         }
     }
-    if (dwReadErr == ERROR_HANDLE_EOF || dwReadErr == ERROR_MORE_DATA || dwReadErr == ERROR_IO_PENDING) {
+    if (dwReadErr == ERROR_MORE_DATA || dwReadErr == ERROR_IO_PENDING) {
+        // Only a pending read is waited for: one that ended at once (the first
+        // part of a longer message) has its result already. A read that fails
+        // at once otherwise, end of file included, leaves nothing to wait for.
         dwRead = 0;
-        const BOOL bDone = ::GetOverlappedResult(inst.hPipe.Get(), &inst.ov, &dwRead, TRUE);
+        const BOOL bDone =
+            ::GetOverlappedResult(inst.hPipe.Get(), &inst.ov, &dwRead, dwReadErr == ERROR_IO_PENDING);
         const DWORD dwDoneErr = bDone ? ERROR_SUCCESS : ::GetLastError();
         if (bDone || dwDoneErr == ERROR_MORE_DATA) {
             // ERROR_MORE_DATA stays in the last error: the next Read gets the rest.
