@@ -156,6 +156,23 @@ TEST_F(ComponentListTest, UnreadableListsFailWithClearLines)
     EXPECT_TRUE(m_capture.Matching(LOG_LEVEL_ERROR, -1).empty()) << m_capture.Dump();
 }
 
+TEST_F(ComponentListTest, DocumentTypeIsRefusedOnlyBeforeTheRootElement)
+{
+    ProductFolder product(m_dir.Path());
+    const std::string prolog = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!-- needs no <!DOCTYPE -->\r\n"
+                               "<?note <!DOCTYPE?>\r\n";
+    const std::string root = "<QGCE_COMPONENT_ID_LIST><![CDATA[<!DOCTYPE x>]]>"
+                             "<Component ID=\"A\" Version=\"2.0\" Language=\"1033\"/></QGCE_COMPONENT_ID_LIST>";
+    std::wstring ver, lang;
+    WriteList(prolog + root);
+    EXPECT_TRUE(GetProductInfo(L"A", ver, lang)) << m_capture.Dump();
+    EXPECT_EQ(ver, L"2.0");
+
+    WriteList(prolog + "<!DOCTYPE QGCE_COMPONENT_ID_LIST []>\r\n" + root);
+    EXPECT_FALSE(GetProductInfo(L"A", ver, lang));
+    EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_ERROR, 103, L"GetProductInfo - Can't open Kiv XML file("));
+}
+
 TEST_F(ComponentListTest, HugeListFindsTheLastComponent)
 {
     std::string components;
