@@ -237,7 +237,9 @@ TEST_F(ComponentKeyTest, EmptyOrMissingLibraryValueFailsWithoutErrorLine)
     EXPECT_EQ(path, L"before");
     EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_DEBUG, 146, L"GetProductDllPath - <<< before 0"));
     m_capture.Settle();
-    EXPECT_TRUE(m_capture.Matching(LOG_LEVEL_ERROR, 140).empty());
+    EXPECT_EQ(2u, m_capture.Matching(LOG_LEVEL_DEBUG, 146, L"GetProductDllPath - <<< before 0").size())
+        << m_capture.Dump();
+    EXPECT_TRUE(m_capture.Matching(LOG_LEVEL_ERROR, -1).empty()) << m_capture.Dump();
 }
 
 TEST_F(ComponentKeyTest, StatusTextIsReadAsLeadingDecimal)

@@ -138,10 +138,13 @@ TEST_F(PipeSendAndRecvWTest, RequestArrivesAfterReplyPipeListens)
     ASSERT_TRUE(server.Read(buffer, &cb));
     EXPECT_EQ(L"pong", std::wstring(buffer, cb / sizeof(wchar_t)));
     cb = 2046;
-    EXPECT_FALSE(server.Read(buffer, &cb));
+    DWORD pid = 0;
+    EXPECT_FALSE(server.Read(buffer, &cb, &pid)); // the peer left: its process is named
     peer.join();
     EXPECT_EQ(request, received);
     EXPECT_TRUE(replyPipeWasThere);
+    EXPECT_TRUE(m_capture.WaitFor(68, 572, L"The connected pipe client PID [" + std::to_wstring(pid) + L"]"))
+        << m_capture.Dump();
     m_capture.Settle();
     EXPECT_TRUE(m_capture.Matching(5, -1).empty()) << m_capture.Dump();
 }
