@@ -438,6 +438,7 @@ TEST_F(PatternExportTest, RepeatedExportsKeepHandleCount)
     ASSERT_TRUE(FlushPatternPropertyToIni(m_pattern, m_ini));
     ASSERT_TRUE(FlushPatternExtListToIni(m_pattern, m_ini));
     const DWORD before = testing_support::ProcessHandleCount();
+    ASSERT_GT(before, 0u);
     for (int i = 0; i < 20; ++i) {
         FlushPatternPropertyToIni(m_pattern, m_ini);
         FlushPatternExtListToIni(m_pattern, m_ini);

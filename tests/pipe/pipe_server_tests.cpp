@@ -542,6 +542,7 @@ TEST_F(CPipeServerTest, DestructionReleasesEveryHandleWhateverTheState)
     };
     cycle(0); // first use loads what stays for the process (log level map)
     const DWORD before = ProcessHandleCount();
+    ASSERT_GT(before, 0u);
     for (int i = 1; i <= 10; ++i) {
         cycle(i);
     }
