@@ -93,6 +93,20 @@ TEST(PipeClientErrorsTest, AbsentPipeFailsAtOnceWithFileNotFound)
     EXPECT_LT(::GetTickCount() - start, 5000u); // no wait for a free instance
 }
 
+TEST(PipeClientErrorsTest, LackOfResourcesIsRetriedAHundredTimesInARowOnly)
+{
+    int retries = 0;
+    int granted = 0;
+    while (granted <= 1000 && CPipeClient::RetryChunkWrite(ERROR_NO_SYSTEM_RESOURCES, &retries)) {
+        ++granted;
+    }
+    EXPECT_EQ(granted, 100);
+    retries = 0;
+    EXPECT_FALSE(CPipeClient::RetryChunkWrite(ERROR_BROKEN_PIPE, &retries));
+    EXPECT_FALSE(CPipeClient::RetryChunkWrite(ERROR_TIMEOUT, &retries));
+    EXPECT_EQ(retries, 0);
+}
+
 TEST(PipeClientErrorsTest, OverlongPipeNameIsRefused)
 {
     CPipeClient client;
