@@ -330,5 +330,8 @@ TEST_F(CertificateInfoTest, RepeatedChecksKeepNoHandles)
     for (int i = 0; i < 3; ++i) {
         runAll();
     }
-    EXPECT_LE(testing_support::ProcessHandleCount(), dwBefore); // a cache may close a handle, never keep one
+    // A leak shows once per check, fifteen times here. The log capture's
+    // threads may make a synchronisation event of their own for good at any
+    // point (seen on fresh prefixes), and a cache may close a handle.
+    EXPECT_LE(testing_support::ProcessHandleCount(), dwBefore + 2);
 }
