@@ -57,7 +57,7 @@ public:
     enum class Mode {
         Answer,      // open the reply pipe, write the pieces, close
         Silent,      // never open the reply pipe
-        OpenAndHold, // open the reply pipe and keep it open without writing
+        OpenAndHold, // open the reply pipe, write the pieces and keep it open
         Flood,       // write the first piece again and again until that fails
     };
 
@@ -146,7 +146,11 @@ private:
             }
             break;
         case Mode::OpenAndHold:
-            ::WaitForSingleObject(m_hRelease.Get(), 30000);
+            for (const std::wstring& piece : m_pieces) {
+                ::WriteFile(reply.Get(), piece.data(), static_cast<DWORD>(piece.size() * sizeof(wchar_t)), &done,
+                            nullptr);
+            }
+            ::WaitForSingleObject(m_hRelease.Get(), 90000);
             break;
         case Mode::Flood:
             while (::WriteFile(reply.Get(), m_pieces[0].data(), static_cast<DWORD>(m_pieces[0].size() * sizeof(wchar_t)),
@@ -343,6 +347,17 @@ TEST(SendManagerCommandTest, SilentManagerEndsTheWaitAfterTheIdleBound)
         manager.Finish();
         EXPECT_TRUE(manager.ReplyOpened());
     }
+}
+
+TEST(SendManagerCommandTest, QuietManagerHoldingTheReplyPipeStopsAtTheTotalTimeBound)
+{
+    FakeManager manager(FakeManager::Mode::OpenAndHold, {L"partial"});
+    const ManagerReplyLimits limits = {/* idle */ 60000, /* total */ 500, /* bytes */ 1024 * 1024};
+    const Exchange ex = SendDownload(limits);
+    EXPECT_TRUE(ex.ok);
+    EXPECT_EQ(L"partial", ex.reply);
+    EXPECT_GE(ex.elapsedMs, 480u);
+    EXPECT_LT(ex.elapsedMs, 30000u); // the wait for the next piece is cut to what is left
 }
 
 TEST(SendManagerCommandTest, EndlessReplyStopsAtTheByteBound)
