@@ -101,8 +101,7 @@ DWORD CQgdDigitalSignatureManagerEx::VerifyByMSCatalogSingleSign(LPCWSTR pwszFil
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - >>> try to verify file=%s", kFunc, pwszFile);
     const TrustProviderTable& api = GetTrustProvider();
 
-    UTIL::UniqueHandle hFile(
-        ::CreateFileW(pwszFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UTIL::UniqueHandle hFile = OpenFileToHash(pwszFile);
     if (!hFile) {
         const DWORD dwErr = ::GetLastError();
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - failed to open file=%s", kFunc, pwszFile);
@@ -171,8 +170,7 @@ DWORD CQgdDigitalSignatureManagerEx::VerifyByMSCatalogMutipleSign(LPCWSTR pwszFi
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - >>> try to verify file=%s", kFunc, pwszFile);
     const CSingletonWinTrustHelper& helper = CSingletonWinTrustHelper::GetInstance();
 
-    UTIL::UniqueHandle hFile(
-        ::CreateFileW(pwszFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UTIL::UniqueHandle hFile = OpenFileToHash(pwszFile);
     if (!hFile) {
         const DWORD dwErr = ::GetLastError();
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - failed to open file=%s", kFunc, pwszFile);

@@ -49,7 +49,7 @@ bool CQgdDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoFile(LPCWSTR p
             throw std::runtime_error("failed to call CryptQueryObject() to query digital signature");
         }
         // Each signature's verdict is tied to the bytes of this file.
-        UTIL::UniqueHandle hImage = OpenImageForDigest(pwszFile);
+        UTIL::UniqueHandle hImage = OpenFileToHash(pwszFile);
         if (!hImage) {
             throw std::runtime_error("failed to open the file to compare its digest");
         }

@@ -52,6 +52,24 @@ LONG RequireSignsFile(LPCWSTR pwszFunc, LPCWSTR pwszFile, DWORD dwIndex, LONG lS
 
 } // namespace
 
+bool CQgdDigitalSignatureManagerEx::JudgeEmbeddedCall(LPCWSTR pwszFunc, HANDLE hStateData, DWORD dwFlags, DWORD dwErr,
+                                                      LONG& lStatus, bool& bCallFailed)
+{
+    bool bValid = false;
+    if (lStatus == 0) {
+        bValid = CheckSigner(pwszFunc, hStateData, dwFlags);
+        if (!bValid) {
+            lStatus = static_cast<LONG>(ERROR_FAILED_ISSUER_CHECK);
+        }
+    } else {
+        DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - failed to call WinVerifyTrust(), StatusVerify=%x, GetLastError=%x",
+                  pwszFunc, lStatus, dwErr);
+        bCallFailed = true;
+    }
+    RecordSignatureCheck(SignatureCheck::Embedded, bValid, static_cast<DWORD>(lStatus));
+    return bValid;
+}
+
 DigitalSignatureResult CQgdDigitalSignatureManagerEx::VerifyEmbeddedSignatureSingleSign(LPCWSTR pwszFile, DWORD dwFlags)
 {
     static const wchar_t kFunc[] = L"CQgdDigitalSignatureManagerEx::VerifyEmbeddedSignatureSingleSign";
@@ -64,17 +82,9 @@ DigitalSignatureResult CQgdDigitalSignatureManagerEx::VerifyEmbeddedSignatureSin
 
     LONG lStatus = RequireSignsFile(kFunc, pwszFile, 0, state.Verify());
     const DWORD dwErr = ::GetLastError();
-    bool bValid = false;
-    if (lStatus == 0) {
-        bValid = CheckSigner(kFunc, data.hWVTStateData, dwFlags);
-        if (!bValid) {
-            lStatus = static_cast<LONG>(ERROR_FAILED_ISSUER_CHECK);
-        }
-        RecordSignatureCheck(SignatureCheck::Embedded, bValid, static_cast<DWORD>(lStatus));
-    } else {
-        DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - failed to call WinVerifyTrust(), StatusVerify=%x, GetLastError=%x",
-                  kFunc, lStatus, dwErr);
-        RecordSignatureCheck(SignatureCheck::Embedded, false, static_cast<DWORD>(lStatus));
+    bool bCallFailed = false;
+    bool bValid = JudgeEmbeddedCall(kFunc, data.hWVTStateData, dwFlags, dwErr, lStatus, bCallFailed);
+    if (bCallFailed) {
         bValid = VerifyByCertificateInformation(kFunc, pwszFile, fileInfo, lStatus);
     }
 
@@ -100,40 +110,16 @@ DigitalSignatureResult CQgdDigitalSignatureManagerEx::VerifyEmbeddedSignatureMul
     CTrustState state(data);
 
     LONG lStatus = RequireSignsFile(kFunc, pwszFile, 0, state.Verify());
-    DWORD dwErr = ::GetLastError();
     const DWORD cSecondarySigs = settings.cSecondarySigs;
-    bool bValid = false;
+    // Set when a trust call failed, as opposed to only wrong signers.
     bool bTrustCallFailed = false;
-
-    if (lStatus == 0) {
-        bValid = CheckSigner(kFunc, data.hWVTStateData, dwFlags);
-        if (!bValid) {
-            lStatus = static_cast<LONG>(ERROR_FAILED_ISSUER_CHECK);
-        }
-        RecordSignatureCheck(SignatureCheck::Embedded, bValid, static_cast<DWORD>(lStatus));
-    } else {
-        DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - failed to call WinVerifyTrust(), StatusVerify=%x, GetLastError=%x",
-                  kFunc, lStatus, dwErr);
-        RecordSignatureCheck(SignatureCheck::Embedded, false, static_cast<DWORD>(lStatus));
-        bTrustCallFailed = true;
-    }
+    bool bValid = JudgeEmbeddedCall(kFunc, data.hWVTStateData, dwFlags, ::GetLastError(), lStatus, bTrustCallFailed);
 
     for (DWORD i = 1; !bValid && i <= cSecondarySigs; ++i) {
         state.Close();
         settings.dwIndex = i;
         lStatus = RequireSignsFile(kFunc, pwszFile, i, state.Verify());
-        dwErr = ::GetLastError();
-        if (lStatus != 0) {
-            DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__,
-                      L"%s - failed to call WinVerifyTrust(), StatusVerify=%x, GetLastError=%x", kFunc, lStatus, dwErr);
-            bTrustCallFailed = true;
-        } else {
-            bValid = CheckSigner(kFunc, data.hWVTStateData, dwFlags);
-            if (!bValid) {
-                lStatus = static_cast<LONG>(ERROR_FAILED_ISSUER_CHECK);
-            }
-        }
-        RecordSignatureCheck(SignatureCheck::Embedded, bValid, static_cast<DWORD>(lStatus));
+        bValid = JudgeEmbeddedCall(kFunc, data.hWVTStateData, dwFlags, ::GetLastError(), lStatus, bTrustCallFailed);
     }
 
     if (!bValid && bTrustCallFailed) {

@@ -91,7 +91,7 @@ bool ForEachSignature(LPCWSTR pwszFile, Visit visit)
 std::vector<SignatureSummary> DescribeSignatures(LPCWSTR pwszFile)
 {
     std::vector<SignatureSummary> signatures;
-    UTIL::UniqueHandle hImage = OpenImageForDigest(pwszFile);
+    UTIL::UniqueHandle hImage = OpenFileToHash(pwszFile);
     ForEachSignature(pwszFile, [&](HCERTSTORE hStore, HCRYPTMSG hMsg, bool bNested) {
         if (hMsg == nullptr) {
             SignatureSummary unreadable;
@@ -107,7 +107,7 @@ std::vector<SignatureSummary> DescribeSignatures(LPCWSTR pwszFile)
 
 bool SignatureSignsFile(LPCWSTR pwszFile, DWORD dwIndex)
 {
-    UTIL::UniqueHandle hImage = OpenImageForDigest(pwszFile);
+    UTIL::UniqueHandle hImage = OpenFileToHash(pwszFile);
     bool bSigns = false;
     DWORD dwAt = 0;
     ForEachSignature(pwszFile, [&](HCERTSTORE, HCRYPTMSG hMsg, bool) {

@@ -96,6 +96,11 @@ public:
 
 private:
     static bool CheckSigner(LPCWSTR pwszFunc, HANDLE hStateData, DWORD dwFlags);
+    // The verdict of one verify call of the embedded checks: an accepted
+    // signature still needs an allowed signer (else lStatus becomes
+    // ERROR_FAILED_ISSUER_CHECK); a failed call is logged and sets bCallFailed.
+    static bool JudgeEmbeddedCall(LPCWSTR pwszFunc, HANDLE hStateData, DWORD dwFlags, DWORD dwErr, LONG& lStatus,
+                                  bool& bCallFailed);
     // With an image handle, each signature counts only when its signed digest
     // matches that file.
     static bool VerifyCertInfoBlobAt(const CRYPT_DATA_BLOB& signature, DWORD dwFlags, int nDepth, HANDLE hImage);

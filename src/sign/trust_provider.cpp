@@ -157,7 +157,7 @@ UTIL::UniqueHandle OpenFileForTrust(LPCWSTR pwszFile, WINTRUST_FILE_INFO& fileIn
     return hFile;
 }
 
-UTIL::UniqueHandle OpenImageForDigest(LPCWSTR pwszFile)
+UTIL::UniqueHandle OpenFileToHash(LPCWSTR pwszFile)
 {
     return UTIL::UniqueHandle(::CreateFileW(pwszFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                             FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -178,9 +178,9 @@ inline HWND TrustWindow()
 // carries the handle, or the path when the file could not be opened.
 UTIL::UniqueHandle OpenFileForTrust(LPCWSTR pwszFile, WINTRUST_FILE_INFO& fileInfo);
 
-// Opens a file to compare its image digest with what its signatures signed
+// Opens a file to hash it: for its image digest or a catalog's file hash
 // (read; others may read it too, nobody may change it meanwhile).
-UTIL::UniqueHandle OpenImageForDigest(LPCWSTR pwszFile);
+UTIL::UniqueHandle OpenFileToHash(LPCWSTR pwszFile);
 
 // The operating system's strong-signing policy "1.3.6.1.4.1.311.72.1.1".
 CERT_STRONG_SIGN_PARA StrongSignPolicy();

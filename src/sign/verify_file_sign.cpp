@@ -365,7 +365,7 @@ bool CVerifyFileSignV2::VerifySignatureAndGetCertInfo(LPCWSTR pwszFile, PublicKe
             const DWORD dwErr = ::GetLastError();
             DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__,
                       L"%s - Failed to verify the primary signature, Windows error code: %x", kFunc, dwErr);
-        } else if (!(hImage = OpenImageForDigest(pwszFile)) || !SignedDigestMatchesFile(hMsg.Get(), hImage.Get())) {
+        } else if (!(hImage = OpenFileToHash(pwszFile)) || !SignedDigestMatchesFile(hMsg.Get(), hImage.Get())) {
             DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__,
                       L"%s - The primary signature does not sign this file: its signed digest does not match", kFunc);
         } else {

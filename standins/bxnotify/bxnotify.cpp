@@ -1,7 +1,11 @@
 // Event-notification library stand-in (bxnotify.dll): writes the product's
-// entries to the Windows event log under a registered event source.
+// entries to the Windows event log under a registered event source. When the
+// environment variable KIV_EVENT_JOURNAL names a file, each entry is also
+// appended to it as one readable line, so that an event can be shown where the
+// event log cannot be read (Wine keeps none).
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -12,6 +16,24 @@ int LastErrorOr(int nFallback)
 {
     const DWORD dwErr = ::GetLastError();
     return dwErr != ERROR_SUCCESS ? static_cast<int>(dwErr) : nFallback;
+}
+
+// "type=2 category=5 id=0x80050258 <message>" appended to the journal, if any.
+void Journal(DWORD dwType, DWORD dwCategory, DWORD dwEventId, const char* pszMessage)
+{
+    char szPath[MAX_PATH] = {};
+    const DWORD cch = ::GetEnvironmentVariableA("KIV_EVENT_JOURNAL", szPath, MAX_PATH);
+    if (cch == 0 || cch >= MAX_PATH) {
+        return;
+    }
+    FILE* pFile = fopen(szPath, "ab");
+    if (pFile == nullptr) {
+        return;
+    }
+    fprintf(pFile, "type=%lu category=%lu id=0x%08lX %s\n", static_cast<unsigned long>(dwType),
+            static_cast<unsigned long>(dwCategory), static_cast<unsigned long>(dwEventId),
+            pszMessage != nullptr ? pszMessage : "");
+    fclose(pFile);
 }
 
 } // namespace
@@ -52,6 +74,7 @@ __declspec(dllexport) int __cdecl ReportEventLog(const char* pszSource, DWORD dw
     if (hSource == nullptr) {
         return LastErrorOr(ERROR_INVALID_HANDLE);
     }
+    Journal(dwType, dwCategory, dwEventId, pszMessage);
     const char* strings[] = {pszMessage != nullptr ? pszMessage : ""};
     const BOOL bOk = ::ReportEventA(hSource, static_cast<WORD>(dwType), static_cast<WORD>(dwCategory), dwEventId,
                                     nullptr, 1, 0, strings, nullptr);
@@ -82,6 +105,7 @@ __declspec(dllexport) int __cdecl ReportEventLogEx(HANDLE hSource, DWORD dwType,
     if (nReserved != 0) {
         return ERROR_INVALID_PARAMETER;
     }
+    Journal(dwType, dwCategory, dwEventId, pszMessage);
     const char* strings[] = {pszMessage != nullptr ? pszMessage : ""};
     return ::ReportEventA(hSource, static_cast<WORD>(dwType), static_cast<WORD>(dwCategory), dwEventId, nullptr, 1, 0,
                           strings, nullptr)
