@@ -16,9 +16,8 @@
 // pipe "\\.\pipe\<request id>" as a client, writes the reply text in
 // --reply-pieces pipe messages and closes it.
 //
-// Registry: HKLM\SOFTWARE\Brontide\Quellguard\service\Kiv\<component>\1_<lang>_<version>,
-// values "Status" (REG_SZ decimal) and "_KIV_PluginDllPathname" (REG_SZ).
-// The component and version come from the request unless --component /
+// Registry: the component's key and values as standins/common/product_setup.h
+// describes them. The component and version come from the request unless --component /
 // --version override them; the request carries no language, so it is
 // --language, 1033 (English, United States) by default.
 //
@@ -55,21 +54,22 @@
 #include "common/unique_resource.h"
 #include "console.h"
 #include "pipe_serving.h"
+#include "product_setup.h"
 
 namespace {
 
-const wchar_t kDefaultPipe[] = L"Brontide QgdKivMgr Command Handler Manager";
-const wchar_t kCmdDownload[] = L"kivmgr_KIV_COMPONENT_DOWNLOAD";
-const wchar_t kCmdInstall[] = L"kivmgr_KIV_COMPONENT_INSTALL";
-const wchar_t kCmdUpgrade[] = L"kivmgr_KIV_COMPONENT_UPGRADE";
-const wchar_t kKivKey[] = L"SOFTWARE\\Brontide\\Quellguard\\service\\Kiv";
+namespace product = standin::product;
+using product::kCmdDownload;
+using product::kCmdInstall;
+using product::kCmdUpgrade;
+
 const DWORD kRequestReadTimeoutMs = 10000;
 
 enum class Scenario { None, Install, Upgrade, NeverReady };
 enum class ReplyMode { Answer, Silent, NoWrite };
 
 struct Options {
-    std::wstring pipe = kDefaultPipe;
+    std::wstring pipe = product::kManagerPipe;
     Scenario scenario = Scenario::None;
     ReplyMode replyMode = ReplyMode::Answer;
     std::wstring reply = L"OK";
@@ -77,7 +77,7 @@ struct Options {
     DWORD replyDelayMs = 0;
     DWORD readyDelayMs = 0;
     DWORD completeDelayMs = 0;
-    std::wstring language = L"1033";
+    std::wstring language = product::kDefaultLanguage;
     std::wstring component; // empty: from the request
     std::wstring version;
     bool versionGiven = false;
@@ -137,20 +137,9 @@ void AppendLog(const std::wstring& line)
     }
 }
 
-std::wstring ComponentKeyPath(const std::wstring& component, const std::wstring& version)
-{
-    return std::wstring(kKivKey) + L"\\" + component + L"\\1_" + g_opt.language + L"_" + version;
-}
-
 bool SetRegString(const std::wstring& keyPath, const wchar_t* name, const std::wstring& value)
 {
-    UTIL::UniqueRegKey key;
-    LONG rc = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(),
-                                nullptr);
-    if (rc == ERROR_SUCCESS) {
-        rc = ::RegSetValueExW(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                              static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    }
+    const LONG rc = product::SetString(keyPath, name, value);
     if (rc != ERROR_SUCCESS) {
         Say(L"cannot write " + keyPath + L"\\" + name + L", err=" + std::to_wstring(rc));
         return false;
@@ -160,41 +149,23 @@ bool SetRegString(const std::wstring& keyPath, const wchar_t* name, const std::w
 
 void SetStatus(const std::wstring& keyPath, int status)
 {
-    if (SetRegString(keyPath, L"Status", std::to_wstring(status))) {
+    if (SetRegString(keyPath, product::kStatusValue, std::to_wstring(status))) {
         Say(L"Status=" + std::to_wstring(status) + L" under HKLM\\" + keyPath);
     }
-}
-
-std::wstring SafeFileName(const std::wstring& s)
-{
-    std::wstring out;
-    for (wchar_t c : s) {
-        const bool ok = (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
-                        c == L'.' || c == L'-' || c == L'_';
-        out += ok ? c : L'_';
-    }
-    return out.empty() ? std::wstring(L"_") : out;
 }
 
 void CompleteComponent(const std::wstring& keyPath, const std::wstring& component, const std::wstring& version)
 {
     if (!g_opt.skipLibrary) {
         ::CreateDirectoryW(g_opt.pluginDir.c_str(), nullptr);
-        const std::wstring library = g_opt.pluginDir + L"\\" + SafeFileName(component) + L"_" + SafeFileName(version) + L".dll";
-        UTIL::UniqueHandle file(::CreateFileW(library.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        if (!file.IsValid()) {
+        const std::wstring library = product::LibraryPath(g_opt.pluginDir, component, version);
+        if (!product::PlaceLibrary(library)) {
             Say(L"cannot create " + library + L", err=" + std::to_wstring(::GetLastError()));
-        } else {
-            const char content[] = "plug-in library written by the PluginManager stand-in\r\n";
-            DWORD written = 0;
-            ::WriteFile(file.Get(), content, sizeof(content) - 1, &written, nullptr);
-            file.Reset();
-            if (SetRegString(keyPath, L"_KIV_PluginDllPathname", library)) {
-                Say(L"_KIV_PluginDllPathname=" + library);
-            }
+        } else if (SetRegString(keyPath, product::kLibraryValue, library)) {
+            Say(std::wstring(product::kLibraryValue) + L"=" + library);
         }
     }
-    SetStatus(keyPath, 7);
+    SetStatus(keyPath, product::kInstalled);
 }
 
 // Runs `action` now when `delayMs` is 0, else on a thread of its own after
@@ -219,11 +190,11 @@ void UpdateRegistry(const std::wstring& command, const std::wstring& component, 
     if (g_opt.scenario == Scenario::None) {
         return;
     }
-    const std::wstring keyPath = ComponentKeyPath(component, version);
+    const std::wstring keyPath = product::ComponentKey(component, version, g_opt.language);
     if (command == kCmdDownload) {
-        SetStatus(keyPath, 1);
+        SetStatus(keyPath, product::kDownloading);
         if (g_opt.scenario == Scenario::Install || g_opt.scenario == Scenario::Upgrade) {
-            const int ready = g_opt.scenario == Scenario::Install ? 3 : 5;
+            const int ready = g_opt.scenario == Scenario::Install ? product::kReadyToInstall : product::kReadyToUpgrade;
             RunAfter(g_opt.readyDelayMs, [keyPath, ready] { SetStatus(keyPath, ready); });
         }
     } else if (g_opt.scenario != Scenario::NeverReady) {
