@@ -16,15 +16,19 @@ if(NOT TARGET kiv_test_pki)
     add_custom_target(kiv_test_pki DEPENDS ${KIV_PKI_STAMP})
 endif()
 
-# kiv_sign_file(<out> <in> <identity> [NEST]): <out> is <in> signed by
-# <identity> of the test PKI; NEST adds a nested signature to a signed <in>.
+# kiv_sign_file(<out> <in> <identity> [NEST] [SHA1]): <out> is <in> signed by
+# <identity> of the test PKI; NEST adds a nested signature to a signed <in>;
+# SHA1 signs with SHA-1 digests instead of SHA-256.
 function(kiv_sign_file out in identity)
-    set(nest "")
+    set(options "")
     if("NEST" IN_LIST ARGN)
-        set(nest --nest)
+        list(APPEND options --nest)
+    endif()
+    if("SHA1" IN_LIST ARGN)
+        list(APPEND options --sha1)
     endif()
     add_custom_command(OUTPUT ${out}
-        COMMAND ${KIV_SIGN_FILE} ${KIV_PKI_DIR} ${identity} ${in} ${out} ${nest}
+        COMMAND ${KIV_SIGN_FILE} ${KIV_PKI_DIR} ${identity} ${in} ${out} ${options}
         DEPENDS ${in} ${KIV_PKI_STAMP} kiv_test_pki ${KIV_SIGN_FILE}
         VERBATIM)
 endfunction()

@@ -5,8 +5,19 @@
   tamper IN OUT                   copy of a PE image with one byte of its first section flipped
   break-nested IN OUT             copy of a signed PE image whose first nested signature no
                                   longer verifies (last byte of its signature value flipped)
+  signed-digest IN OUT            "<ALGORITHM> <HEX>" of the digest IN's primary signature signed,
+                                  as osslsigncode reads it
+  attach SIG IN OUT [--nest]      IN carrying the DER signature SIG (made over other bytes) as its
+                                  signature, or as a nested one
+  forge-indirect IN OUT           copy of IN (carrying a signature made over other bytes) whose
+                                  primary signature's indirect data holds IN's own digest
+  pe32plus OUT                    a minimal unsigned PE32+ DLL image (one section, no imports)
 """
 import base64
+import os
+import re
+import struct
+import subprocess
 import sys
 
 NESTED_SIGNATURE_OID = bytes.fromhex("060a2b0601040182370204 01".replace(" ", ""))
@@ -110,15 +121,18 @@ def signer_infos(buf, content_info_start, content_info_end):
     return children(buf, signer_set[1], signer_set[3])
 
 
-def break_nested(src, dst):
-    img = bytearray(open(src, "rb").read())
+def signature_offset(img):
+    """File offset of the PKCS #7 ContentInfo in the image's certificate table."""
     opt, _ = pe_headers(img)
     magic = int.from_bytes(img[opt:opt + 2], "little")
     dirs = opt + (96 if magic == 0x10B else 112)
     sec_off = int.from_bytes(img[dirs + 32:dirs + 36], "little")
-    pkcs7 = sec_off + 8                                     # after WIN_CERTIFICATE header
-    _, cs, _, ce = tlv(img, pkcs7)
-    primary = children(img, cs, ce)
+    return sec_off + 8                                      # after WIN_CERTIFICATE header
+
+
+def break_nested(src, dst):
+    img = bytearray(open(src, "rb").read())
+    _, cs, _, ce = tlv(img, signature_offset(img))
     primary = signer_infos(img, cs, ce)[0]
     fields = children(img, primary[1], primary[3])
     unauth = [f for f in fields if f[0] == 0xA1]
@@ -137,6 +151,74 @@ def break_nested(src, dst):
     raise SystemExit("no nested signature in %s" % src)
 
 
+def osslsigncode_digests(path):
+    """(algorithm, current digest, calculated digest) of the primary signature."""
+    run = subprocess.run(["osslsigncode", "verify", "-in", path], stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, universal_newlines=True)
+    found = {}
+    for key in ("Message digest algorithm", "Current message digest", "Calculated message digest"):
+        match = re.search(r"^%s\s*:\s*([0-9A-Za-z]+)" % key, run.stdout, re.MULTILINE)
+        if not match:
+            raise SystemExit("osslsigncode printed no %s for %s:\n%s" % (key, path, run.stdout))
+        found[key] = match.group(1)
+    return (found["Message digest algorithm"], found["Current message digest"],
+            found["Calculated message digest"])
+
+
+def signed_digest(src, dst):
+    algorithm, current, _ = osslsigncode_digests(src)
+    with open(dst, "w") as f:
+        f.write("%s %s\n" % (algorithm, current))
+
+
+def attach(sig, src, dst, nest):
+    # osslsigncode writes the file, then exits 1 because the signature covers other bytes.
+    if os.path.exists(dst):
+        os.remove(dst)
+    subprocess.run(["osslsigncode", "attach-signature"] + (["-nest"] if nest else []) +
+                   ["-sigin", sig, "-in", src, "-out", dst], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    if not os.path.exists(dst) or os.path.getsize(dst) <= os.path.getsize(src):
+        raise SystemExit("osslsigncode did not attach %s to %s" % (sig, src))
+
+
+def forge_indirect(src, dst):
+    _, _, calculated = osslsigncode_digests(src)
+    img = bytearray(open(src, "rb").read())
+    _, cs, _, ce = tlv(img, signature_offset(img))
+    explicit = children(img, cs, ce)[1]                    # [0] EXPLICIT SignedData
+    signed_data = children(img, explicit[1], explicit[3])[0]
+    encap = children(img, signed_data[1], signed_data[3])[2]
+    content = children(img, encap[1], encap[3])[1]         # [0] EXPLICIT content
+    indirect = children(img, content[1], content[3])[0]    # SpcIndirectDataContent
+    digest_info = children(img, indirect[1], indirect[3])[1]
+    digest = children(img, digest_info[1], digest_info[3])[1]
+    new = bytes.fromhex(calculated)
+    assert digest[0] == 0x04 and digest[2] == len(new)
+    img[digest[1]:digest[3]] = new
+    open(dst, "wb").write(img)
+
+
+def pe32plus(dst):
+    file_align, sect_align = 0x200, 0x1000
+    dos = bytearray(0x80)
+    dos[0:2] = b"MZ"
+    struct.pack_into("<I", dos, 0x3C, len(dos))
+    nt = b"PE\0\0" + struct.pack("<HHIIIHH", 0x8664, 1, 0, 0, 0, 240, 0x2022)
+    opt = struct.pack("<HBBIIIII", 0x20B, 14, 0, file_align, 0, 0, 0x1000, 0x1000)
+    opt += struct.pack("<QII", 0x180000000, sect_align, file_align)
+    opt += struct.pack("<HHHHHHI", 6, 0, 0, 0, 6, 0, 0)
+    opt += struct.pack("<IIIHH", 0x2000, file_align, 0, 3, 0x0160)
+    opt += struct.pack("<QQQQII", 0x100000, 0x1000, 0x100000, 0x1000, 0, 16)
+    opt += bytes(16 * 8)                                    # data directory
+    assert len(opt) == 240
+    section = struct.pack("<8sIIIIIIHHI", b".text", 0x10, 0x1000, file_align, file_align, 0, 0, 0, 0,
+                          0x60000020)
+    img = bytes(dos) + nt + opt + section
+    img += bytes(file_align - len(img)) + b"\xC3" + bytes(file_align - 1)
+    open(dst, "wb").write(img)
+
+
 def main(argv):
     if len(argv) >= 3 and argv[1] == "keys-header":
         keys_header(argv[2], argv[3:])
@@ -144,6 +226,14 @@ def main(argv):
         tamper(argv[2], argv[3])
     elif len(argv) == 4 and argv[1] == "break-nested":
         break_nested(argv[2], argv[3])
+    elif len(argv) == 4 and argv[1] == "signed-digest":
+        signed_digest(argv[2], argv[3])
+    elif len(argv) in (5, 6) and argv[1] == "attach" and argv[5:] in ([], ["--nest"]):
+        attach(argv[2], argv[3], argv[4], len(argv) == 6)
+    elif len(argv) == 4 and argv[1] == "forge-indirect":
+        forge_indirect(argv[2], argv[3])
+    elif len(argv) == 3 and argv[1] == "pe32plus":
+        pe32plus(argv[2])
     else:
         raise SystemExit(__doc__)
 

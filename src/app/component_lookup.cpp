@@ -3,13 +3,12 @@
 
 #include <shlwapi.h>
 
-#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <io.h>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "app/kivproxy.h"
 #include "common/unique_resource.h"
@@ -32,8 +31,10 @@ struct RegText {
     bool Fits() const { return wcslen(wsz) < MAX_PATH; }
 };
 
-// Reads a value, returning the registry call's result. In case of error the
-// thread's last error is what the caller reports, as the product always has.
+// Reads a value, returning the registry call's result: the registry functions
+// return their error instead of setting the thread's last error, so this is
+// the number the caller reports. ERROR_MORE_DATA also when the text leaves no
+// room for its terminator.
 LONG ReadRegText(HKEY hKey, const wchar_t* pwszValue, RegText& text)
 {
     DWORD cb = kValueBytes;
@@ -84,28 +85,113 @@ bool OpenComponentKey(const wchar_t* pwszFunc, int nLine, const std::wstring& st
     return OpenKey(wszKey, false, key);
 }
 
-// "<!DOCTYPE" as it appears in every encoding the XML parser can read: the
-// 8-bit family (ASCII, UTF-8, ISO-8859-x, ...), UTF-16 and UTF-32 in both byte orders.
-std::vector<std::string> DocumentTypeMarkers()
-{
-    static const char kMarker[] = "<!DOCTYPE";
-    std::vector<std::string> markers(5);
-    for (const char* p = kMarker; *p != '\0'; ++p) {
-        const char c = *p;
-        markers[0] += c;
-        markers[1] += std::string{c, '\0'};
-        markers[2] += std::string{'\0', c};
-        markers[3] += std::string{c, '\0', '\0', '\0'};
-        markers[4] += std::string{'\0', '\0', '\0', c};
+// A file's characters from its start, read as far as they are asked for. The
+// form is told from a byte order mark or from where the zero bytes of the
+// first characters lie: the 8-bit family (ASCII, UTF-8, ISO-8859-x, ...),
+// UTF-16 and UTF-32 in either byte order. Only the markup characters of the
+// prolog are looked at, and they are ASCII in every one of these forms.
+class CPrologText {
+public:
+    explicit CPrologText(HANDLE hFile) : m_hFile(hFile)
+    {
+        int b[4];
+        for (size_t i = 0; i < 4; ++i) {
+            b[i] = Byte(i);
+        }
+        if (b[0] == 0xFF && b[1] == 0xFE && b[2] == 0 && b[3] == 0) {
+            SetForm(4, false, 4);
+        } else if (b[0] == 0 && b[1] == 0 && b[2] == 0xFE && b[3] == 0xFF) {
+            SetForm(4, true, 4);
+        } else if (b[0] == 0xFF && b[1] == 0xFE) {
+            SetForm(2, false, 2);
+        } else if (b[0] == 0xFE && b[1] == 0xFF) {
+            SetForm(2, true, 2);
+        } else if (b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+            SetForm(1, false, 3);
+        } else if (b[0] > 0 && b[1] == 0 && b[2] == 0 && b[3] == 0) {
+            SetForm(4, false, 0);
+        } else if (b[0] == 0 && b[1] == 0 && b[2] == 0 && b[3] > 0) {
+            SetForm(4, true, 0);
+        } else if (b[0] > 0 && b[1] == 0) {
+            SetForm(2, false, 0);
+        } else if (b[0] == 0 && b[1] > 0) {
+            SetForm(2, true, 0);
+        }
     }
-    return markers;
-}
 
-// True when the file holds a document type declaration. The component list
-// needs none, and the platform's parser, as MSXML 6.0 does by default, must
-// not expand the entities of one: a few hundred bytes of them can stand for
-// gigabytes of text. False when there is none or the file cannot be read
-// (the parser then reports the file itself).
+    // The character at `index`, or -1 past the end of what can be read.
+    long long Char(size_t index)
+    {
+        long long ch = 0;
+        for (size_t i = 0; i < m_cbUnit; ++i) {
+            const int b = Byte(m_cbStart + index * m_cbUnit + (m_bBigEndian ? i : m_cbUnit - 1 - i));
+            if (b < 0) {
+                return -1;
+            }
+            ch = (ch << 8) | b;
+        }
+        return ch;
+    }
+
+    bool StartsWith(size_t index, const char* pszText)
+    {
+        for (size_t i = 0; pszText[i] != '\0'; ++i) {
+            if (Char(index + i) != pszText[i]) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Index just past the next `pszText` from `index` on; false when there is none.
+    bool SkipPast(size_t& index, const char* pszText)
+    {
+        for (; Char(index) >= 0; ++index) {
+            if (StartsWith(index, pszText)) {
+                index += strlen(pszText);
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    void SetForm(size_t cbUnit, bool bBigEndian, size_t cbStart)
+    {
+        m_cbUnit = cbUnit;
+        m_bBigEndian = bBigEndian;
+        m_cbStart = cbStart;
+    }
+
+    // The byte at `pos`, or -1 past the end of the file or of what can be read.
+    int Byte(size_t pos)
+    {
+        while (pos >= m_bytes.size() && !m_bEnd) {
+            char chunk[4096];
+            DWORD cbRead = 0;
+            if (!::ReadFile(m_hFile, chunk, sizeof(chunk), &cbRead, nullptr) || cbRead == 0) {
+                m_bEnd = true;
+            } else {
+                m_bytes.append(chunk, cbRead);
+            }
+        }
+        return pos < m_bytes.size() ? static_cast<unsigned char>(m_bytes[pos]) : -1;
+    }
+
+    HANDLE m_hFile;
+    std::string m_bytes;
+    bool m_bEnd = false;
+    size_t m_cbUnit = 1;
+    bool m_bBigEndian = false;
+    size_t m_cbStart = 0;
+};
+
+// True when the file declares a document type in its prolog, before the root
+// element (comments, processing instructions and white space are passed
+// over). The component list needs none, and the platform's parser, as
+// MSXML 6.0 does by default, must not expand the entities of one: a few
+// hundred bytes of them can stand for gigabytes of text. False when there is
+// none or the file cannot be read (the parser then reports the file itself).
 bool DeclaresDocumentType(const wchar_t* pwszPath)
 {
     UTIL::UniqueHandle file(::CreateFileW(pwszPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -113,24 +199,26 @@ bool DeclaresDocumentType(const wchar_t* pwszPath)
     if (!file.IsValid()) {
         return false;
     }
-    static const std::vector<std::string> kMarkers = DocumentTypeMarkers();
-    const size_t cbKeep = kMarkers.back().size() - 1; // a marker may straddle two reads
-    const DWORD kChunk = 64 * 1024;
-    std::string window;
-    std::vector<char> chunk(kChunk);
-    DWORD cbRead = 0;
-    while (::ReadFile(file.Get(), chunk.data(), kChunk, &cbRead, nullptr) && cbRead > 0) {
-        window.append(chunk.data(), cbRead);
-        for (const std::string& marker : kMarkers) {
-            if (std::search(window.begin(), window.end(), marker.begin(), marker.end()) != window.end()) {
-                return true;
+    CPrologText text(file.Get());
+    size_t index = 0;
+    for (;;) {
+        const long long ch = text.Char(index);
+        if (ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n') {
+            ++index;
+        } else if (text.StartsWith(index, "<?")) {
+            index += 2;
+            if (!text.SkipPast(index, "?>")) {
+                return false;
             }
-        }
-        if (window.size() > cbKeep) {
-            window.erase(0, window.size() - cbKeep);
+        } else if (text.StartsWith(index, "<!--")) {
+            index += 4;
+            if (!text.SkipPast(index, "-->")) {
+                return false;
+            }
+        } else {
+            return text.StartsWith(index, "<!DOCTYPE");
         }
     }
-    return false;
 }
 
 } // namespace
@@ -143,14 +231,14 @@ bool GetQuellguardServerPath(wchar_t (&wszPath)[MAX_PATH])
     UTIL::UniqueRegKey key;
     if (OpenKey(kProductInformationKey, true, key)) {
         RegText text;
-        if (ReadRegText(key.Get(), L"Local_Path", text) == ERROR_SUCCESS) {
+        const LONG rc = ReadRegText(key.Get(), L"Local_Path", text);
+        if (rc == ERROR_SUCCESS) {
             wcsncpy(wszPath, text.wsz, MAX_PATH - 1);
             wszPath[MAX_PATH - 1] = L'\0';
             bResult = true;
         } else {
-            const DWORD dwErr = ::GetLastError();
             DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 53, L"%s - Can't open Quellguard registry, err(%d)", kFunc,
-                      dwErr);
+                      static_cast<int>(rc));
         }
     }
     DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 59, L"%s - <<< %d", kFunc, bResult ? 1 : 0);
@@ -214,10 +302,10 @@ bool GetProductDllPath(std::wstring& strDllPath, std::wstring strComponentId, st
     UTIL::UniqueRegKey key;
     if (OpenComponentKey(kFunc, 120, strComponentId, strVersion, strLanguage, key)) {
         RegText text;
-        if (ReadRegText(key.Get(), L"_KIV_PluginDllPathname", text) != ERROR_SUCCESS) {
-            const DWORD dwErr = ::GetLastError();
+        const LONG rc = ReadRegText(key.Get(), L"_KIV_PluginDllPathname", text);
+        if (rc != ERROR_SUCCESS) {
             DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 140, L"%s - Can't open %s registry, err(%d)", kFunc,
-                      strComponentId.c_str(), dwErr);
+                      strComponentId.c_str(), static_cast<int>(rc));
         } else if (text.wsz[0] != L'\0') {
             strDllPath = text.wsz;
             bResult = true;
@@ -234,12 +322,12 @@ void QueryActionStatus(int& nStatus, std::wstring strComponentId, std::wstring s
     UTIL::UniqueRegKey key;
     if (OpenComponentKey(kFunc, 229, strComponentId, strVersion, strLanguage, key)) {
         RegText text;
-        if (ReadRegText(key.Get(), L"Status", text) == ERROR_SUCCESS) {
+        const LONG rc = ReadRegText(key.Get(), L"Status", text);
+        if (rc == ERROR_SUCCESS) {
             nStatus = _wtoi(text.wsz);
         } else {
-            const DWORD dwErr = ::GetLastError();
             DebugLogW(LOG_LEVEL_ERROR, kKivProxySource, 245, L"%s - Can't open %s registry, err(%d)", kFunc,
-                      strComponentId.c_str(), dwErr);
+                      strComponentId.c_str(), static_cast<int>(rc));
         }
     }
     DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 251, L"%s - <<< %d %d", kFunc, nStatus, 0);

@@ -286,7 +286,7 @@ bool FlushPatternPropertyToIni(const std::wstring& strPatternFile, const std::ws
 
 // False when an argument is empty or the pattern path has no exact ANSI form, the engine
 // cannot load the pattern or memory for the list runs out. A pattern without an extension
-// list writes nothing and succeeds.
+// list, or whose list is empty once rewritten, writes nothing and succeeds.
 bool FlushPatternExtListToIni(const std::wstring& strPatternFile, const std::wstring& strIniFile)
 {
     DebugLogW(LOG_LEVEL_DEBUG, kKivProxySource, 907, L"%s - >>>", kFuncExtList);
@@ -340,8 +340,14 @@ bool FlushPatternExtListToIni(const std::wstring& strPatternFile, const std::wst
         QNGetExtList(engine.Get(), pszList);
         const std::wstring strList = RewriteExtList(UTIL::AnsiToWide(std::string(pszList, strnlen(pszList, dwSize))));
         DebugLogW(LOG_LEVEL_INFO, kKivProxySource, 954, L"%s - ExtList: %s", kFuncExtList, strList.c_str());
-        for (const wchar_t* pwszSection : kExtListSections) {
-            WriteIniValue(pwszSection, kDefaultExtListKey, strList.c_str(), strIniFile);
+        if (strList.empty()) {
+            // An empty value would wipe the lists the scan settings are read from.
+            DebugLogW(LOG_LEVEL_WARNING, kKivProxySource, 956, L"%s - ExtList is empty, DefaultExtList is kept.",
+                      kFuncExtList);
+        } else {
+            for (const wchar_t* pwszSection : kExtListSections) {
+                WriteIniValue(pwszSection, kDefaultExtListKey, strList.c_str(), strIniFile);
+            }
         }
     }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <cwchar>
+#include <new>
 
 #if defined(_MSC_VER)
 #define KIV_NOINLINE __declspec(noinline)
@@ -86,9 +87,9 @@ const ProgramName& GetProgramName()
 // Composition and hand-off live apart from the filter so that a rejected
 // record never pays for the large text buffer's stack frame.
 KIV_NOINLINE bool ComposeAndSendW(int nLevel, const wchar_t* pwszFile, int nLine,
-                                  const wchar_t* pwszFormat, va_list args);
+                                  const wchar_t* pwszFormat, va_list args) noexcept;
 KIV_NOINLINE void ComposeAndSendA(int nLevel, const char* pszFile, int nLine, const char* pszFormat,
-                                  va_list args);
+                                  va_list args) noexcept;
 
 int32_t CurrentTime32()
 {
@@ -100,8 +101,12 @@ int32_t CurrentTime32()
 
 CLogLevelMap& GetLogLevelMap()
 {
-    static CLogLevelMap s_map; // thread-safe creation; released at process exit
-    return s_map;
+    // Made once (thread-safe) and never destroyed: any thread may read the word
+    // until the process has ended, exit handlers included, so the view stays
+    // mapped until the system releases it with the process.
+    alignas(CLogLevelMap) static unsigned char s_storage[sizeof(CLogLevelMap)];
+    static CLogLevelMap* const s_pMap = new (s_storage) CLogLevelMap;
+    return *s_pMap;
 }
 
 int LogLevelThreshold(int nLevel)
@@ -114,7 +119,7 @@ bool IsLogLevelEnabled(int nLevel)
     return PassesFilter(nLevel);
 }
 
-bool DebugLogW(int nLevel, const wchar_t* pwszFile, int nLine, const wchar_t* pwszFormat, ...)
+bool DebugLogW(int nLevel, const wchar_t* pwszFile, int nLine, const wchar_t* pwszFormat, ...) noexcept
 {
     if (!PassesFilter(nLevel)) {
         return false;
@@ -126,7 +131,7 @@ bool DebugLogW(int nLevel, const wchar_t* pwszFile, int nLine, const wchar_t* pw
     return bSent;
 }
 
-void DebugLogA(int nLevel, const char* pszFile, int nLine, const char* pszFormat, ...)
+void DebugLogA(int nLevel, const char* pszFile, int nLine, const char* pszFormat, ...) noexcept
 {
     if (!PassesFilter(nLevel)) {
         return;
@@ -139,9 +144,9 @@ void DebugLogA(int nLevel, const char* pszFile, int nLine, const char* pszFormat
 
 namespace {
 
-bool ComposeAndSendW(int nLevel, const wchar_t* pwszFile, int nLine, const wchar_t* pwszFormat, va_list args)
+bool ComposeAndSendW(int nLevel, const wchar_t* pwszFile, int nLine, const wchar_t* pwszFormat,
+                     va_list args) noexcept
 {
-
     const ProgramName& name = GetProgramName();
     wchar_t wszText[kTextChars];
     wszText[0] = L'[';
@@ -166,9 +171,8 @@ bool ComposeAndSendW(int nLevel, const wchar_t* pwszFile, int nLine, const wchar
                           pwszFile != nullptr ? pwszFile : L"", nLine, wszText);
 }
 
-void ComposeAndSendA(int nLevel, const char* pszFile, int nLine, const char* pszFormat, va_list args)
+void ComposeAndSendA(int nLevel, const char* pszFile, int nLine, const char* pszFormat, va_list args) noexcept
 {
-
     const ProgramName& name = GetProgramName();
     const size_t cchName = strlen(name.szName);
     char szText[kTextChars];

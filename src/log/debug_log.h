@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "common/unique_resource.h"
+
 // Level codes used across the program.
 enum : int {
     LOG_LEVEL_PIPE = 5,      // failures inside the pipe layer and 8-bit callers
@@ -19,13 +21,13 @@ enum : int {
 // Formats "[][<program>]<message>" (at most 4095 characters) and sends it as a
 // LOG_WRITE record to the log server. Wide formats follow the Microsoft
 // convention: "%s" takes a wide string, "%S" an 8-bit one.
-// Returns false when the record is filtered out or cannot be delivered; never
-// throws, never logs its own failures.
-bool DebugLogW(int nLevel, const wchar_t* pwszFile, int nLine, const wchar_t* pwszFormat, ...);
+// Returns false when the record is filtered out or cannot be composed or
+// delivered (it is then dropped); never throws, never logs its own failures.
+bool DebugLogW(int nLevel, const wchar_t* pwszFile, int nLine, const wchar_t* pwszFormat, ...) noexcept;
 
 // 8-bit twin of DebugLogW: the source file and text are converted from the
 // ANSI code page before they are sent.
-void DebugLogA(int nLevel, const char* pszFile, int nLine, const char* pszFormat, ...);
+void DebugLogA(int nLevel, const char* pszFile, int nLine, const char* pszFormat, ...) noexcept;
 
 // True when a record of this level passes the shared verbosity filter.
 bool IsLogLevelEnabled(int nLevel);
@@ -37,38 +39,39 @@ int LogLevelThreshold(int nLevel);
 class CLogLevelMap {
 public:
     CLogLevelMap();
-    ~CLogLevelMap();
     CLogLevelMap(const CLogLevelMap&) = delete;
     CLogLevelMap& operator=(const CLogLevelMap&) = delete;
 
     // False when there is no mapped word (every record then passes).
     bool ReadWord(uint32_t* pdwWord) const
     {
-        const volatile uint32_t* pView = m_pView;
+        const void* pView = m_view.Get();
         if (pView == nullptr) {
             return false;
         }
-        *pdwWord = *pView;
+        *pdwWord = *static_cast<const volatile uint32_t*>(pView);
         return true;
     }
 
-private:
-    void Release();
+    // The mapping (not inheritable); null when it could not be created or opened.
+    HANDLE Mapping() const { return m_hMapping.Get(); }
 
-    SRWLOCK m_lock;
-    HANDLE m_hMapping;
-    volatile uint32_t* m_pView;
+private:
+    UTIL::UniqueHandle m_hMapping;
+    UTIL::UniqueMappedView m_view;
 };
 
-// The process-wide level map holder, created on the first call.
+// The process-wide level map holder, created on the first call and kept, with
+// the word mapped, until the process ends.
 CLogLevelMap& GetLogLevelMap();
 
 // Forwarders: build a LOG_WRITE message and write it to "Log_ServerNamePipe"
-// over a connection of its own. True when the whole message was written.
+// over a connection of its own. True when the whole message was written;
+// false, without throwing, also when memory for the message runs out.
 bool SendLogRecordW(int32_t nTime, uint32_t dwProcessId, uint32_t dwThreadId, int32_t nLevel,
-                    const wchar_t* pwszFile, int32_t nLine, const wchar_t* pwszText);
+                    const wchar_t* pwszFile, int32_t nLine, const wchar_t* pwszText) noexcept;
 bool SendLogRecordA(int32_t nTime, uint32_t dwProcessId, uint32_t dwThreadId, int32_t nLevel,
-                    const char* pszFile, int32_t nLine, const char* pszText);
+                    const char* pszFile, int32_t nLine, const char* pszText) noexcept;
 
 // Name of the log server's pipe and of the shared verbosity word.
 extern const wchar_t kLogServerPipeName[];

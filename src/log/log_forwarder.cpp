@@ -1,6 +1,7 @@
 // Sends accepted log records to the log server as LOG_WRITE commands.
 #include "log/debug_log.h"
 
+#include <exception>
 #include <memory>
 
 #include "pipe/cmd_protocol.h"
@@ -9,26 +10,30 @@
 const wchar_t kLogServerPipeName[] = L"Log_ServerNamePipe";
 
 bool SendLogRecordW(int32_t nTime, uint32_t dwProcessId, uint32_t dwThreadId, int32_t nLevel,
-                    const wchar_t* pwszFile, int32_t nLine, const wchar_t* pwszText)
+                    const wchar_t* pwszFile, int32_t nLine, const wchar_t* pwszText) noexcept
 {
-    CCmdProtocol cmd;
-    cmd.Append(L"LOG_WRITE")
-        .Append(static_cast<long>(nTime))
-        .Append(static_cast<unsigned long>(dwProcessId))
-        .Append(static_cast<unsigned long>(dwThreadId))
-        .Append(static_cast<long>(nLevel))
-        .Append(pwszFile)
-        .Append(static_cast<long>(nLine))
-        .Append(pwszText);
+    try {
+        CCmdProtocol cmd;
+        cmd.Append(L"LOG_WRITE")
+            .Append(static_cast<long>(nTime))
+            .Append(static_cast<unsigned long>(dwProcessId))
+            .Append(static_cast<unsigned long>(dwThreadId))
+            .Append(static_cast<long>(nLevel))
+            .Append(pwszFile)
+            .Append(static_cast<long>(nLine))
+            .Append(pwszText);
 
-    CPipeClient client;
-    if (!client.Initial(kLogServerPipeName)) {
-        return false; // ERROR_FILE_NOT_FOUND: no log server running
+        CPipeClient client;
+        if (!client.Initial(kLogServerPipeName)) {
+            return false; // ERROR_FILE_NOT_FOUND: no log server running
+        }
+        DWORD dwBytes = static_cast<DWORD>((cmd.Length() + 1) * sizeof(wchar_t));
+        const bool bSent = client.Send(cmd.Data(), &dwBytes);
+        client.Close();
+        return bSent;
+    } catch (const std::exception&) {
+        return false; // no memory for the message: the record is dropped
     }
-    DWORD dwBytes = static_cast<DWORD>((cmd.Length() + 1) * sizeof(wchar_t));
-    const bool bSent = client.Send(cmd.Data(), &dwBytes);
-    client.Close();
-    return bSent;
 }
 
 namespace {
@@ -50,7 +55,7 @@ std::unique_ptr<wchar_t[]> AnsiToWideBuffer(const char* psz)
 } // namespace
 
 bool SendLogRecordA(int32_t nTime, uint32_t dwProcessId, uint32_t dwThreadId, int32_t nLevel,
-                    const char* pszFile, int32_t nLine, const char* pszText)
+                    const char* pszFile, int32_t nLine, const char* pszText) noexcept
 {
     std::unique_ptr<wchar_t[]> file = AnsiToWideBuffer(pszFile);
     std::unique_ptr<wchar_t[]> text = AnsiToWideBuffer(pszText);

@@ -103,7 +103,7 @@ bool CPipeClient::Send(const void* pData, DWORD* pdwBytes)
         DWORD dwWritten = 0;
         if (!WriteWithTimeout(m_hPipe.Get(), chunk, dwChunk, &dwWritten)) {
             const DWORD dwErr = ::GetLastError();
-            if (dwErr == ERROR_NO_SYSTEM_RESOURCES && nResourceRetries++ < kMaxResourceRetries) {
+            if (RetryChunkWrite(dwErr, &nResourceRetries)) {
                 continue;
             }
             ::SetLastError(dwErr);
@@ -115,6 +115,15 @@ bool CPipeClient::Send(const void* pData, DWORD* pdwBytes)
         dwRemaining -= dwWritten;
     }
     *pdwBytes = dwTotal;
+    return true;
+}
+
+bool CPipeClient::RetryChunkWrite(DWORD dwErr, int* pnRetries)
+{
+    if (dwErr != ERROR_NO_SYSTEM_RESOURCES || *pnRetries >= kMaxResourceRetries) {
+        return false;
+    }
+    ++*pnRetries;
     return true;
 }
 

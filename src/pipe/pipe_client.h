@@ -31,6 +31,11 @@ public:
 
     void Close();
 
+    // Whether a chunk write that failed with dwErr is tried again at once:
+    // only a lack of system resources is, and at most 100 times in a row.
+    // *pnRetries counts the retries of the current chunk.
+    static bool RetryChunkWrite(DWORD dwErr, int* pnRetries);
+
     HANDLE Handle() const { return m_hPipe.Get(); }
 
 private:

@@ -360,6 +360,20 @@ CPipeServer::WaitOutcome CPipeServer::WaitForGroup(DWORD dwFirst, DWORD dwGroupS
     return kWaitInstance;
 }
 
+bool CPipeServer::ConnectOutstanding(PipeInstance& inst)
+{
+    DWORD dwIgnored = 0;
+    if (::GetOverlappedResult(inst.hPipe.Get(), &inst.ov, &dwIgnored, FALSE) ||
+        ::GetLastError() != ERROR_IO_INCOMPLETE) {
+        return false;
+    }
+    // Cleared before the connect is looked at again: its completion sets the
+    // event afterwards and so cannot be missed by the next wait.
+    ::ResetEvent(inst.ov.hEvent);
+    return !::GetOverlappedResult(inst.hPipe.Get(), &inst.ov, &dwIgnored, FALSE) &&
+           ::GetLastError() == ERROR_IO_INCOMPLETE;
+}
+
 CPipeServer::WaitOutcome CPipeServer::WaitForPendingRead(PipeInstance& inst, DWORD dwStartTick) const
 {
     const HANDLE ahWait[2] = {inst.ov.hEvent, m_hStopEvent};
@@ -396,17 +410,23 @@ bool CPipeServer::Read(void* pBuffer, DWORD* pdwBytes, DWORD* pdwClientPid)
     const DWORD dwStartTick = ::GetTickCount();
 
     DWORD dwIndex = 0;
-    switch (WaitForInstance(dwStartTick, &dwIndex)) {
-    case kWaitInstance:
-        break;
-    case kWaitStop:
-        ::SetLastError(ERROR_OPERATION_ABORTED);
-        return false;
-    case kWaitTimeout:
-        ::SetLastError(ERROR_TIMEOUT);
-        return false;
-    default:
-        return false;
+    for (;;) {
+        switch (WaitForInstance(dwStartTick, &dwIndex)) {
+        case kWaitInstance:
+            break;
+        case kWaitStop:
+            ::SetLastError(ERROR_OPERATION_ABORTED);
+            return false;
+        case kWaitTimeout:
+            ::SetLastError(ERROR_TIMEOUT);
+            return false;
+        default:
+            return false;
+        }
+        if (!m_instances[dwIndex].bPending || !ConnectOutstanding(m_instances[dwIndex])) {
+            break;
+        }
+        // Woken while the connect is still outstanding: wait on within the time-out.
     }
 
     PipeInstance& inst = m_instances[dwIndex];
@@ -414,9 +434,6 @@ bool CPipeServer::Read(void* pBuffer, DWORD* pdwBytes, DWORD* pdwClientPid)
         DWORD dwIgnored = 0;
         const BOOL bConnected = ::GetOverlappedResult(inst.hPipe.Get(), &inst.ov, &dwIgnored, FALSE);
         const DWORD dwErr = bConnected ? ERROR_SUCCESS : ::GetLastError();
-        if (!bConnected && dwErr == ERROR_IO_INCOMPLETE) {
-            return false;
-        }
         inst.bPending = FALSE;
         if (!bConnected) {
             // A failed connect would leave the instance dead and signalled.
@@ -462,9 +479,13 @@ bool CPipeServer::Read(void* pBuffer, DWORD* pdwBytes, DWORD* pdwClientPid)
             return false;
         }
     }
-    if (dwReadErr == ERROR_HANDLE_EOF || dwReadErr == ERROR_MORE_DATA || dwReadErr == ERROR_IO_PENDING) {
+    if (dwReadErr == ERROR_MORE_DATA || dwReadErr == ERROR_IO_PENDING) {
+        // Only a pending read is waited for: one that ended at once (the first
+        // part of a longer message) has its result already. A read that fails
+        // at once otherwise, end of file included, leaves nothing to wait for.
         dwRead = 0;
-        const BOOL bDone = ::GetOverlappedResult(inst.hPipe.Get(), &inst.ov, &dwRead, TRUE);
+        const BOOL bDone =
+            ::GetOverlappedResult(inst.hPipe.Get(), &inst.ov, &dwRead, dwReadErr == ERROR_IO_PENDING);
         const DWORD dwDoneErr = bDone ? ERROR_SUCCESS : ::GetLastError();
         if (bDone || dwDoneErr == ERROR_MORE_DATA) {
             // ERROR_MORE_DATA stays in the last error: the next Read gets the rest.

@@ -93,6 +93,9 @@ private:
     WaitOutcome WaitForInstance(DWORD dwStartTick, DWORD* pdwIndex) const;
     WaitOutcome WaitForGroup(DWORD dwFirst, DWORD dwGroupSize, DWORD dwTimeoutMs, DWORD* pdwIndex) const;
     WaitOutcome WaitForPendingRead(PipeInstance& inst, DWORD dwStartTick) const;
+    // True while the instance's connect is outstanding; its event is then
+    // clear, so that the next wait ends when the connect completes.
+    static bool ConnectOutstanding(PipeInstance& inst);
     DWORD RemainingTime(DWORD dwStartTick) const;
     bool CreateInstancePipe(PipeInstance& inst, LPSECURITY_ATTRIBUTES pSa);
     // True when the pipe has more instances than the dwOwnInstances this

@@ -7,6 +7,7 @@
 
 #include "log/debug_log.h"
 #include "sign/issuer_check.h"
+#include "sign/signature_decision.h"
 #include "sign/signature_manager.h"
 #include "sign/verify_file_sign.h"
 
@@ -64,21 +65,13 @@ std::wstring RunningProgramFolder()
 } // namespace
 
 CBxNotifyDLL::CBxNotifyDLL()
-    : m_hModule(nullptr),
-      m_pfnInitDefaultEventSource(nullptr),
+    : m_pfnInitDefaultEventSource(nullptr),
       m_pfnReportEventLog(nullptr),
       m_pfnOpenEventSource(nullptr),
       m_pfnCloseEventSource(nullptr),
       m_pfnReportEventLogEx(nullptr),
       m_bInitialized(false)
 {
-}
-
-CBxNotifyDLL::~CBxNotifyDLL()
-{
-    if (m_hModule != nullptr && ::FreeLibrary(m_hModule)) {
-        m_hModule = nullptr;
-    }
 }
 
 void CBxNotifyDLL::Unbind()
@@ -109,11 +102,14 @@ int CBxNotifyDLL::Init(const char* pszFolder)
     const std::wstring path = folder + L"\\" + kLibraryName;
 
     DWORD dwErr = ERROR_SUCCESS;
-    if (m_hModule == nullptr) {
+    // The notification library's own checks are not part of a decision the
+    // caller may be explaining.
+    CSignatureDecisionScope ownChecks;
+    if (!m_hModule) {
         const DigitalSignatureResult result =
             CQgdDigitalSignatureManagerEx::VerifyDigitalSignature(path.c_str(), SIGNER_FLAG_MAKER, false);
         if (result.bValid) {
-            m_hModule = LoadLibraryWithIssuerCheckW(kMakerSignerName, path.c_str());
+            m_hModule.Reset(LoadLibraryWithIssuerCheckW(kMakerSignerName, path.c_str()));
             dwErr = ::GetLastError();
         } else {
             DebugLogW(LOG_LEVEL_ERROR, kBxNotifySourceW, __LINE__,
@@ -122,7 +118,7 @@ int CBxNotifyDLL::Init(const char* pszFolder)
             dwErr = result.dwErrorCode;
         }
     }
-    if (m_hModule == nullptr) {
+    if (!m_hModule) {
         DebugLogW(LOG_LEVEL_ERROR, kBxNotifySourceW, __LINE__,
                   L"%s - CBxNotifyDLL::CBxNotifyDLL() LoadLibrary(bxnotify.dll) error = %d", kFunc,
                   static_cast<int>(dwErr));
@@ -130,11 +126,11 @@ int CBxNotifyDLL::Init(const char* pszFolder)
         return 0;
     }
 
-    m_pfnInitDefaultEventSource = Bind<PFN_BxInitDefaultEventSource>(m_hModule, "InitDefaultEventSource");
-    m_pfnReportEventLog = Bind<PFN_BxReportEventLog>(m_hModule, "ReportEventLog");
-    m_pfnOpenEventSource = Bind<PFN_BxOpenEventSource>(m_hModule, "OpenEventSource");
-    m_pfnCloseEventSource = Bind<PFN_BxCloseEventSource>(m_hModule, "CloseEventSource");
-    m_pfnReportEventLogEx = Bind<PFN_BxReportEventLogEx>(m_hModule, "ReportEventLogEx");
+    m_pfnInitDefaultEventSource = Bind<PFN_BxInitDefaultEventSource>(m_hModule.Get(), "InitDefaultEventSource");
+    m_pfnReportEventLog = Bind<PFN_BxReportEventLog>(m_hModule.Get(), "ReportEventLog");
+    m_pfnOpenEventSource = Bind<PFN_BxOpenEventSource>(m_hModule.Get(), "OpenEventSource");
+    m_pfnCloseEventSource = Bind<PFN_BxCloseEventSource>(m_hModule.Get(), "CloseEventSource");
+    m_pfnReportEventLogEx = Bind<PFN_BxReportEventLogEx>(m_hModule.Get(), "ReportEventLogEx");
     if (m_pfnInitDefaultEventSource != nullptr && m_pfnReportEventLog != nullptr && m_pfnOpenEventSource != nullptr &&
         m_pfnCloseEventSource != nullptr && m_pfnReportEventLogEx != nullptr) {
         return 1;
@@ -142,8 +138,7 @@ int CBxNotifyDLL::Init(const char* pszFolder)
     dwErr = ::GetLastError();
     DebugLogW(LOG_LEVEL_ERROR, kBxNotifySourceW, __LINE__, L"%s - CBxNotifyDLL::CBxNotifyDLL() GetProcAddress error = %d",
               kFunc, static_cast<int>(dwErr));
-    ::FreeLibrary(m_hModule);
-    m_hModule = nullptr;
+    m_hModule.Reset();
     Unbind();
     ::SetLastError(dwErr);
     return 0;

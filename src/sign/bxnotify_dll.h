@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "common/unique_resource.h"
+
 // Log source of the wrapper's lines (wire content).
 extern const char kBxNotifySourceA[];
 extern const wchar_t kBxNotifySourceW[];
@@ -20,7 +22,6 @@ using PFN_BxReportEventLogEx = int(__cdecl*)(HANDLE hSource, DWORD dwType, DWORD
 class CBxNotifyDLL {
 public:
     CBxNotifyDLL();
-    ~CBxNotifyDLL();
     CBxNotifyDLL(const CBxNotifyDLL&) = delete;
     CBxNotifyDLL& operator=(const CBxNotifyDLL&) = delete;
 
@@ -39,7 +40,7 @@ public:
 private:
     void Unbind();
 
-    HMODULE m_hModule;
+    UTIL::UniqueModule m_hModule;
     PFN_BxInitDefaultEventSource m_pfnInitDefaultEventSource;
     PFN_BxReportEventLog m_pfnReportEventLog;
     PFN_BxOpenEventSource m_pfnOpenEventSource;

@@ -36,9 +36,25 @@ struct CryptMsgTraits {
     static void Close(type h) noexcept { ::CryptMsgClose(h); }
 };
 
+struct CryptProvTraits {
+    using type = HCRYPTPROV;
+    static type Invalid() noexcept { return 0; }
+    static bool IsValid(type h) noexcept { return h != 0; }
+    static void Close(type h) noexcept { ::CryptReleaseContext(h, 0); }
+};
+
+struct CryptHashTraits {
+    using type = HCRYPTHASH;
+    static type Invalid() noexcept { return 0; }
+    static bool IsValid(type h) noexcept { return h != 0; }
+    static void Close(type h) noexcept { ::CryptDestroyHash(h); }
+};
+
 using UniqueCertStore = UniqueResource<CertStoreTraits>;
 using UniqueCertContext = UniqueResource<CertContextTraits>;
 using UniqueCertChain = UniqueResource<CertChainTraits>;
 using UniqueCryptMsg = UniqueResource<CryptMsgTraits>;
+using UniqueCryptProv = UniqueResource<CryptProvTraits>;
+using UniqueCryptHash = UniqueResource<CryptHashTraits>;
 
 } // namespace UTIL

@@ -38,14 +38,14 @@ bool FileExists(LPCWSTR pwszPath)
 
 } // namespace
 
-HMODULE LoadLibraryWithIssuerCheckW(LPCWSTR pwszIssuerName, LPCWSTR pwszLibPath)
+DWORD CheckLibraryForLoading(LPCWSTR pwszIssuerName, LPCWSTR pwszLibPath, CHeldFile& heldFile,
+                             std::wstring& loadPath)
 {
     static const wchar_t kFunc[] = L"LoadLibraryWithIssuerCheckW";
     if (pwszIssuerName == nullptr) {
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__,
                   L"%s - lpIssuerName is NULL. SetLastError() to ERROR_INVALID_PARAMETER and return NULL.", kFunc);
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return ERROR_INVALID_PARAMETER;
     }
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - File for issuer check is (%s)", kFunc, pwszLibPath);
 
@@ -53,30 +53,38 @@ HMODULE LoadLibraryWithIssuerCheckW(LPCWSTR pwszIssuerName, LPCWSTR pwszLibPath)
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__,
                   L"%s - File (%s) does not exist. SetLastError() to ERROR_FILE_NOT_FOUND and return NULL.", kFunc,
                   pwszLibPath);
-        ::SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
+        return ERROR_FILE_NOT_FOUND;
     }
 
-    if (!CheckFileIssuer(pwszLibPath, pwszIssuerName)) {
+    // From here until the loader returns, the file is held: what is checked is
+    // what is loaded, under the one full path resolved now.
+    if (!heldFile.Hold(pwszLibPath)) {
+        const DWORD dwErr = ::GetLastError();
+        DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__, L"%s - File (%s) cannot be held for the issuer check, err=%d", kFunc,
+                  pwszLibPath, dwErr);
+        return dwErr;
+    }
+    const std::wstring& fullPath = heldFile.FullPath();
+
+    if (!CheckFileIssuer(fullPath.c_str(), pwszIssuerName)) {
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__,
                   L"%s - File (%s) is not issued by (%s). Issuer check failed. Write to Windows Event Log, "
                   L"SetLastError() to customized error code ERROR_FAILED_ISSUER_CHECK (0x%08X) and return NULL.",
-                  kFunc, pwszLibPath, pwszIssuerName, ERROR_FAILED_ISSUER_CHECK);
-        const std::string strPath = UTIL::WideToAnsi(pwszLibPath);
+                  kFunc, fullPath.c_str(), pwszIssuerName, ERROR_FAILED_ISSUER_CHECK);
+        const std::string strPath = UTIL::WideToAnsi(fullPath);
         const std::string strIssuer = UTIL::WideToAnsi(pwszIssuerName);
         WriteWindowsEventLogForNotLoadingLibDueToIssuerCheckFailed(strPath.c_str(), strIssuer.c_str());
-        ::SetLastError(ERROR_FAILED_ISSUER_CHECK);
-        return nullptr;
+        return ERROR_FAILED_ISSUER_CHECK;
     }
 
-    // The file loaded must be the file checked: a path that does not fit the
-    // buffer (with the trailing dot it may need) is refused rather than cut.
+    // A full path that does not fit the buffer (with the trailing dot it may
+    // need) is refused rather than cut.
     wchar_t wszPath[kLoadPathChars] = {};
     wchar_t wszExtension[kExtensionChars] = {};
-    const size_t cchPath = wcslen(pwszLibPath);
+    const size_t cchPath = fullPath.size();
     bool bFits = cchPath < kLoadPathChars;
     if (bFits) {
-        wcscpy(wszPath, pwszLibPath);
+        wcscpy(wszPath, fullPath.c_str());
         if (_wsplitpath_s(wszPath, nullptr, 0, nullptr, 0, nullptr, 0, wszExtension, kExtensionChars) != 0) {
             wszExtension[0] = L'\0';
         }
@@ -90,12 +98,25 @@ HMODULE LoadLibraryWithIssuerCheckW(LPCWSTR pwszIssuerName, LPCWSTR pwszLibPath)
     }
     if (!bFits) {
         DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__, L"%s - File path (%s) is too long to load, err=%d", kFunc,
-                  pwszLibPath, ERROR_FILENAME_EXCED_RANGE);
-        ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+                  fullPath.c_str(), ERROR_FILENAME_EXCED_RANGE);
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    loadPath = wszPath;
+    return ERROR_SUCCESS;
+}
+
+HMODULE LoadLibraryWithIssuerCheckW(LPCWSTR pwszIssuerName, LPCWSTR pwszLibPath)
+{
+    static const wchar_t kFunc[] = L"LoadLibraryWithIssuerCheckW";
+    CHeldFile heldFile;
+    std::wstring loadPath;
+    const DWORD dwErr = CheckLibraryForLoading(pwszIssuerName, pwszLibPath, heldFile, loadPath);
+    if (dwErr != ERROR_SUCCESS) {
+        ::SetLastError(dwErr);
         return nullptr;
     }
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - Calling LoadLibraryW()...", kFunc);
-    return ::LoadLibraryW(wszPath);
+    return ::LoadLibraryW(loadPath.c_str());
 }
 
 bool CheckFileIssuer(LPCWSTR pwszFile, LPCWSTR pwszIssuerName)

@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+#include <string>
+
+#include "sign/held_file.h"
+
 // Log source of these functions' lines (wire content).
 extern const wchar_t kIssuerCheckSource[];
 
@@ -20,6 +24,13 @@ const DWORD kRefusedLibraryEventId = 0x80050258;
 // event is written), ERROR_FILENAME_EXCED_RANGE (path too long to load as
 // checked), or the loader's own error.
 HMODULE LoadLibraryWithIssuerCheckW(LPCWSTR pwszIssuerName, LPCWSTR pwszLibPath);
+
+// The decision LoadLibraryWithIssuerCheckW makes before it loads, with the
+// same lines, event and record: ERROR_SUCCESS when the library would be loaded
+// (it is then held in heldFile, and loadPath is the exact name to load), else
+// the last error LoadLibraryWithIssuerCheckW would set.
+DWORD CheckLibraryForLoading(LPCWSTR pwszIssuerName, LPCWSTR pwszLibPath, CHeldFile& heldFile,
+                             std::wstring& loadPath);
 
 // True when the file's signature is valid and made by the maker. A failure
 // updates the last-invalid-signature record. False for null arguments.

@@ -40,21 +40,22 @@ public:
     CSingletonWinTrustHelper(const CSingletonWinTrustHelper&) = delete;
     CSingletonWinTrustHelper& operator=(const CSingletonWinTrustHelper&) = delete;
 
-    bool IsMultipleSignSupported() const { return m_bSupportMultipleSign; }
-    PFN_CryptCATAdminAcquireContext2 GetCryptCATAdminAcquireContext2() const { return m_pfnCryptCATAdminAcquireContext2; }
+    bool IsMultipleSignSupported() const { return m_trustLibrary.bMultipleSign; }
+    PFN_CryptCATAdminAcquireContext2 GetCryptCATAdminAcquireContext2() const
+    {
+        return m_trustLibrary.pfnCryptCATAdminAcquireContext2;
+    }
     PFN_CryptCATAdminCalcHashFromFileHandle2 GetCryptCATAdminCalcHashFromFileHandle2() const
     {
-        return m_pfnCryptCATAdminCalcHashFromFileHandle2;
+        return m_trustLibrary.pfnCryptCATAdminCalcHashFromFileHandle2;
     }
 
 private:
     CSingletonWinTrustHelper();
     ~CSingletonWinTrustHelper() = default;
 
-    bool m_bSupportMultipleSign;
-    UTIL::UniqueModule m_hWinTrust;
-    PFN_CryptCATAdminAcquireContext2 m_pfnCryptCATAdminAcquireContext2;
-    PFN_CryptCATAdminCalcHashFromFileHandle2 m_pfnCryptCATAdminCalcHashFromFileHandle2;
+    // Released again on a single sign platform.
+    TrustLibrary m_trustLibrary;
 };
 
 // Stateless; every operation may run on any thread and lets no exception out.
@@ -74,7 +75,9 @@ public:
     static DWORD VerifyByMSCatalogSingleSign(LPCWSTR pwszFile);
 
     // Certificate-information checks: message signature, chain, Authenticode
-    // policies, signer name, then nested signatures. False on any failure.
+    // policies, signer name, then nested signatures. False on any failure. The
+    // file form counts a signature only when its signed digest matches the
+    // file; the blob and message forms judge a signature block on its own.
     static bool VerifyDigitalSignatureCertInfoFile(LPCWSTR pwszFile, DWORD dwFlags);
     static bool VerifyDigitalSignatureCertInfoBlob(const CRYPT_DATA_BLOB& signature, DWORD dwFlags);
     static bool VerifyDigitalSignatureCertInfo(HCERTSTORE hStore, HCRYPTMSG hMsg, DWORD dwFlags);
@@ -93,6 +96,8 @@ public:
 
 private:
     static bool CheckSigner(LPCWSTR pwszFunc, HANDLE hStateData, DWORD dwFlags);
-    static bool VerifyCertInfoBlobAt(const CRYPT_DATA_BLOB& signature, DWORD dwFlags, int nDepth);
-    static bool VerifyCertInfoAt(HCERTSTORE hStore, HCRYPTMSG hMsg, DWORD dwFlags, int nDepth);
+    // With an image handle, each signature counts only when its signed digest
+    // matches that file.
+    static bool VerifyCertInfoBlobAt(const CRYPT_DATA_BLOB& signature, DWORD dwFlags, int nDepth, HANDLE hImage);
+    static bool VerifyCertInfoAt(HCERTSTORE hStore, HCRYPTMSG hMsg, DWORD dwFlags, int nDepth, HANDLE hImage);
 };

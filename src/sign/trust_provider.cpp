@@ -77,6 +77,67 @@ const TrustProviderTable* SetTrustProvider(const TrustProviderTable* pTable)
     return g_pTrustProvider.exchange(pTable, std::memory_order_acq_rel);
 }
 
+const char kNestedSignatureOid[] = "1.3.6.1.4.1.311.2.4.1";
+
+TrustLibrary ProbeTrustLibrary()
+{
+    TrustLibrary library;
+    wchar_t wszWinTrust[MAX_PATH + 1] = {};
+    if (!BuildSystemWinTrustPath(wszWinTrust, MAX_PATH + 1)) {
+        return library;
+    }
+    library.hWinTrust.Reset(::LoadLibraryW(wszWinTrust));
+    if (!library.hWinTrust) {
+        return library;
+    }
+    // The table in use holds this library's exports unless it was replaced.
+    const TrustProviderTable& api = GetTrustProvider();
+    library.pfnCryptCATAdminAcquireContext2 = api.pfnCryptCATAdminAcquireContext2;
+    library.pfnCryptCATAdminCalcHashFromFileHandle2 = api.pfnCryptCATAdminCalcHashFromFileHandle2;
+    library.bMultipleSign = SupportsMultipleSign(api);
+    return library;
+}
+
+TRUST_DATA_EX CheckTrustData(DWORD cbStruct, DWORD dwUnionChoice)
+{
+    TRUST_DATA_EX data = {};
+    data.cbStruct = cbStruct;
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = dwUnionChoice;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    data.dwProvFlags = kCheckProvFlags;
+    return data;
+}
+
+CTrustState::~CTrustState()
+{
+    const DWORD dwErr = ::GetLastError();
+    Close();
+    ::SetLastError(dwErr);
+}
+
+LONG CTrustState::Verify(DWORD dwStateAction)
+{
+    GUID action = ActionGenericVerifyV2();
+    m_data.dwStateAction = dwStateAction;
+    m_bOpen = true;
+    return GetTrustProvider().pfnWinVerifyTrust(TrustWindow(), &action, &m_data);
+}
+
+LONG CTrustState::Close()
+{
+    if (!m_bOpen) {
+        return 0;
+    }
+    m_bOpen = false;
+    GUID action = ActionGenericVerifyV2();
+    m_data.dwStateAction = WTD_STATEACTION_CLOSE;
+    const LONG lClose = GetTrustProvider().pfnWinVerifyTrust(TrustWindow(), &action, &m_data);
+    m_data.hWVTStateData = nullptr;
+    return lClose;
+}
+
 GUID ActionGenericVerifyV2()
 {
     GUID guid = WINTRUST_ACTION_GENERIC_VERIFY_V2;
@@ -94,6 +155,12 @@ UTIL::UniqueHandle OpenFileForTrust(LPCWSTR pwszFile, WINTRUST_FILE_INFO& fileIn
     fileInfo.hFile = hFile ? hFile.Get() : INVALID_HANDLE_VALUE;
     fileInfo.pgKnownSubject = nullptr;
     return hFile;
+}
+
+UTIL::UniqueHandle OpenImageForDigest(LPCWSTR pwszFile)
+{
+    return UTIL::UniqueHandle(::CreateFileW(pwszFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 CERT_STRONG_SIGN_PARA StrongSignPolicy()

@@ -119,8 +119,54 @@ inline bool SupportsMultipleSign(const TrustProviderTable& table)
 // "<system folder>\WinTrust.dll"; empty when the system folder is unknown or too long.
 bool BuildSystemWinTrustPath(wchar_t* pwszPath, size_t cchPath);
 
+// The system folder's WinTrust.dll, held loaded, and the capability of the
+// trust library in use: the "2" entries and whether it verifies several
+// signatures per file. Every holder takes it from this one probe.
+struct TrustLibrary {
+    UTIL::UniqueModule hWinTrust;
+    PFN_CryptCATAdminAcquireContext2 pfnCryptCATAdminAcquireContext2 = nullptr;
+    PFN_CryptCATAdminCalcHashFromFileHandle2 pfnCryptCATAdminCalcHashFromFileHandle2 = nullptr;
+    bool bMultipleSign = false;
+};
+// Loads WinTrust.dll of the system folder and reads the capability from the
+// table in use; a library that cannot be loaded leaves everything empty.
+TrustLibrary ProbeTrustLibrary();
+
 // Pieces every trust-provider check fills the same way.
 GUID ActionGenericVerifyV2();
+
+// Object identifier of a nested signature (an unauthenticated attribute).
+extern const char kNestedSignatureOid[];
+// Encodings of certificates and signature messages.
+const DWORD kMessageEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+// Provider flags of the manager's checks: no revocation checks, SAFER, cached URLs only.
+const DWORD kCheckProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_SAFER_FLAG | WTD_CACHE_ONLY_URL_RETRIEVAL;
+
+// Trust data of an embedded or catalog check of the manager; the caller adds
+// the file or catalog.
+TRUST_DATA_EX CheckTrustData(DWORD cbStruct, DWORD dwUnionChoice);
+
+// Owns the provider state of one trust data block: a verify call opens it, and
+// WTD_STATEACTION_CLOSE is sent on the same data when it is closed or when the
+// owner goes, whatever path the check took.
+class CTrustState {
+public:
+    explicit CTrustState(TRUST_DATA_EX& data) : m_data(data) {}
+    ~CTrustState();
+    CTrustState(const CTrustState&) = delete;
+    CTrustState& operator=(const CTrustState&) = delete;
+
+    // Calls the trust provider with this state action; the provider's last
+    // error is left for the caller.
+    LONG Verify(DWORD dwStateAction = WTD_STATEACTION_VERIFY);
+    // Closes the state opened by the last Verify and returns the close call's
+    // result; 0 without a call when nothing is open.
+    LONG Close();
+
+private:
+    TRUST_DATA_EX& m_data;
+    bool m_bOpen = false;
+};
 
 // No window: the provider shows no user interface.
 inline HWND TrustWindow()
@@ -131,6 +177,10 @@ inline HWND TrustWindow()
 // Opens the file to verify (read, every sharing mode); the file information
 // carries the handle, or the path when the file could not be opened.
 UTIL::UniqueHandle OpenFileForTrust(LPCWSTR pwszFile, WINTRUST_FILE_INFO& fileInfo);
+
+// Opens a file to compare its image digest with what its signatures signed
+// (read; others may read it too, nobody may change it meanwhile).
+UTIL::UniqueHandle OpenImageForDigest(LPCWSTR pwszFile);
 
 // The operating system's strong-signing policy "1.3.6.1.4.1.311.72.1.1".
 CERT_STRONG_SIGN_PARA StrongSignPolicy();

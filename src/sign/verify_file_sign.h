@@ -26,6 +26,13 @@ extern const wchar_t kInvalidSignRecordFileName[];
 
 using PublicKey = std::vector<BYTE>;
 
+// The key-list library last considered and what came of all loads so far.
+struct KeyListStatus {
+    std::wstring path;      // the library last considered (empty when none could be named)
+    bool bAccepted = false; // some library was accepted and its entries found
+    size_t cKeys = 0;       // trusted keys held
+};
+
 class CVerifyFileSignV2 {
 public:
     // The one instance, created on the first call under the singleton creation lock.
@@ -48,16 +55,22 @@ public:
     LONG VerifyEmbeddedSignatureV2(LPCWSTR pwszFile, bool bStrongSign);
 
     // Verifies the primary signature's message signature and collects its key,
-    // its signer name and the keys of the nested signatures. False when the
-    // primary or any nested signature fails; outputs are then incomplete.
+    // its signer name and the keys of the nested signatures. Each signature
+    // counts only when its signed digest matches the file's image digest.
+    // False when the primary or any nested signature fails; outputs are then
+    // incomplete.
     bool VerifySignatureAndGetCertInfo(LPCWSTR pwszFile, PublicKey& primaryKey, std::wstring& strSigner,
                                        std::vector<PublicKey>& secondaryKeys);
-    bool VerifySecondarySignatureAndGetCertInfo(const CRYPT_ATTR_BLOB& nestedSignature, PublicKey& key);
+    // With an image handle, the nested signature counts only when its signed
+    // digest matches that file; without one it is checked as a block alone.
+    bool VerifySecondarySignatureAndGetCertInfo(const CRYPT_ATTR_BLOB& nestedSignature, PublicKey& key,
+                                                HANDLE hImage = nullptr);
 
     // The message parameter in a new zero-filled buffer, or null.
     static std::unique_ptr<BYTE[]> GetInfoFromMsg(HCRYPTMSG hMsg, DWORD dwParamType);
 
-    // The key-list library demands integrity checking and is signed by the maker.
+    // The key-list library demands integrity checking, is intact, is signed by
+    // the maker and its signature passes the trust provider in full.
     bool IntegrityCheckForZorIVA(LPCWSTR pwszPath);
 
     // Adds the keys of the key-list library (null or empty: ZorIVA.dll.new or
@@ -65,24 +78,31 @@ public:
     // both entries were found; the key set is left as it was otherwise.
     bool LoadZorIVAAndUpdatePublicKeyList(LPCWSTR pwszPath);
 
+    KeyListStatus GetKeyListStatus();
+
+    // Where the record file is kept: "Misc" under the product's application
+    // path, else "TEMP" under its local path; empty when neither is known.
+    static std::wstring InvalidSignRecordPath();
+
     // Writes "<file>\t<code>" to the record file in the product's folder.
     // Best effort: failures are only logged.
     void WriteDigitalSignInvalidLog(LPCWSTR pwszFile, DWORD dwErrorCode);
 
-    bool IsMultipleSignSupported() const { return m_bSupportMultipleSign; }
+    bool IsMultipleSignSupported() const { return m_trustLibrary.bMultipleSign; }
 
 private:
     CVerifyFileSignV2();
     ~CVerifyFileSignV2();
 
     bool IsTrustedKey(const PublicKey& primaryKey, const std::vector<PublicKey>& secondaryKeys);
+    // The primary signature through the trust provider with the manager's
+    // settings, signed by the maker (any letter case): 0, or the refusal.
+    static LONG VerifyPrimaryByTrustProvider(LPCWSTR pwszPath);
     // Trust data of the given layout made from the stored trust parameters.
-    TRUST_DATA_EX StoredTrustData(DWORD cbStruct, DWORD dwStateAction, WINTRUST_FILE_INFO& fileInfo) const;
+    TRUST_DATA_EX StoredTrustData(DWORD cbStruct, WINTRUST_FILE_INFO& fileInfo) const;
 
-    bool m_bSupportMultipleSign;
-    UTIL::UniqueModule m_hWinTrust;
-    PFN_CryptCATAdminAcquireContext2 m_pfnCryptCATAdminAcquireContext2;
-    PFN_CryptCATAdminCalcHashFromFileHandle2 m_pfnCryptCATAdminCalcHashFromFileHandle2;
+    // Held until the verifier goes; its "2" entries are probed only.
+    TrustLibrary m_trustLibrary;
 
     // Trust parameters copied from the caller's WINTRUST_DATA.
     LPVOID m_pPolicyCallbackData;
@@ -95,6 +115,7 @@ private:
     DWORD m_dwUIContext;
 
     std::set<PublicKey> m_publicKeys;
+    KeyListStatus m_keyList;
     CCriticalSectionLocker m_keyListLock;
     // Keeps one embedded check (copy of the parameters and the trust calls) at a time.
     CCriticalSectionLocker m_trustParamLock;

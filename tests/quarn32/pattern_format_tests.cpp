@@ -8,6 +8,7 @@
 #include <random>
 
 #include "app/quarn32_api.h"
+#include "guarded_buffer.h"
 #include "pattern_format.h"
 #include "pattern_fuzz.h"
 #include "pattern_text.h"
@@ -54,40 +55,6 @@ int32_t Parse(const std::vector<uint8_t>& image)
     Pattern out;
     return quarn32::ParsePattern(image.data(), image.size(), &out);
 }
-
-// Places data so that its last byte is followed by an inaccessible page: any read past
-// the end faults.
-class GuardedBuffer {
-public:
-    explicit GuardedBuffer(size_t capacity)
-    {
-        m_pages = (capacity + 4095) / 4096;
-        m_base = static_cast<uint8_t*>(::VirtualAlloc(nullptr, (m_pages + 1) * 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old = 0;
-        if (m_base != nullptr) {
-            ::VirtualProtect(m_base + m_pages * 4096, 4096, PAGE_NOACCESS, &old);
-        }
-    }
-    ~GuardedBuffer()
-    {
-        if (m_base != nullptr) {
-            ::VirtualFree(m_base, 0, MEM_RELEASE);
-        }
-    }
-    bool Valid() const { return m_base != nullptr; }
-    const uint8_t* Place(const std::vector<uint8_t>& data)
-    {
-        uint8_t* p = m_base + m_pages * 4096 - data.size();
-        if (!data.empty()) {
-            std::memcpy(p, data.data(), data.size());
-        }
-        return p;
-    }
-
-private:
-    uint8_t* m_base = nullptr;
-    size_t m_pages = 0;
-};
 
 TEST(PatternFormatTest, ImageRoundTrips)
 {
@@ -182,8 +149,8 @@ TEST(PatternFormatTest, WriterRefusesWhatTheReaderWouldRefuse)
 
 TEST(PatternFormatTest, MutatedImagesNeverReadOutsideTheirBuffer)
 {
-    GuardedBuffer guarded(quarn32::kHeaderSize + 64 * quarn32::kRecordSize + 4096);
-    ASSERT_TRUE(guarded.Valid());
+    testing_support::GuardedBuffer guarded(quarn32::kHeaderSize + 64 * quarn32::kRecordSize + 4096);
+    ASSERT_NE(nullptr, guarded.Data());
     const auto seeds = pattern_fuzz::SeedImages();
     std::mt19937 rng(20241208);
     int accepted = 0;

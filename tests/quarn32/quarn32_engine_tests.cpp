@@ -250,6 +250,7 @@ TEST_F(Quarn32EngineTest, MutatedPatternFilesGiveResultsNotCrashes)
         EXPECT_EQ('\0', list[size - 1]);
         EXPECT_EQ('Z', list[size]);
     }
+    ASSERT_GT(handlesBefore, 0u);
     EXPECT_EQ(handlesBefore, testing_support::ProcessHandleCount());
 }
 

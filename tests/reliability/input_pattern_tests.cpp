@@ -103,8 +103,13 @@ TEST_F(PatternInputTest, MutatedPatternsGiveTheEnginesVerdictAndNothingElse)
             EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(ini.c_str())) << "nothing written";
             continue;
         }
+        // A list that is empty once "{*;" and its last character are gone is not written.
+        std::string rest = parsed.extList;
+        for (size_t pos = 0; (pos = rest.find("{*;", pos)) != std::string::npos;) {
+            rest.erase(pos, 3);
+        }
         const std::wstring list = IniValue(ini, kExtSections[0], L"DefaultExtList");
-        EXPECT_NE(L"<absent>", list);
+        EXPECT_EQ(rest.size() <= 1, list == L"<absent>") << parsed.extList;
         for (const wchar_t* section : kExtSections) {
             EXPECT_EQ(list, IniValue(ini, section, L"DefaultExtList"));
         }

@@ -540,27 +540,4 @@ ImportHook::~ImportHook()
     }
 }
 
-GuardedBuffer::GuardedBuffer(size_t cb) : m_cb(cb)
-{
-    SYSTEM_INFO si = {};
-    ::GetSystemInfo(&si);
-    const size_t page = si.dwPageSize;
-    const size_t cbData = (cb + page - 1) / page * page;
-    m_cbRegion = cbData + page;
-    m_base = ::VirtualAlloc(nullptr, m_cbRegion, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-    if (m_base == nullptr) {
-        return;
-    }
-    DWORD oldProtect = 0;
-    ::VirtualProtect(static_cast<BYTE*>(m_base) + cbData, page, PAGE_NOACCESS, &oldProtect);
-    m_p = static_cast<BYTE*>(m_base) + cbData - cb;
-}
-
-GuardedBuffer::~GuardedBuffer()
-{
-    if (m_base != nullptr) {
-        ::VirtualFree(m_base, 0, MEM_RELEASE);
-    }
-}
-
 } // namespace reliability

@@ -14,6 +14,7 @@
 #include "app/install.h"
 #include "app/manager_requests.h"
 #include "common/unique_resource.h"
+#include "guarded_buffer.h"
 #include "test_support.h"
 
 namespace reliability {
@@ -225,23 +226,6 @@ private:
     void* m_pOriginal = nullptr;
 };
 
-// A buffer that ends exactly where an inaccessible page begins: one byte
-// read or written past its end faults at once.
-class GuardedBuffer {
-public:
-    explicit GuardedBuffer(size_t cb);
-    ~GuardedBuffer();
-    GuardedBuffer(const GuardedBuffer&) = delete;
-    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
-
-    void* Data() const { return m_p; }
-    size_t Size() const { return m_cb; }
-
-private:
-    void* m_base = nullptr;
-    void* m_p = nullptr;
-    size_t m_cb = 0;
-    size_t m_cbRegion = 0;
-};
+using testing_support::GuardedBuffer;
 
 } // namespace reliability

@@ -58,6 +58,7 @@ void ExpectNothingKept(const char* what, int repeats, const std::function<void()
         operation();
     }
     const DWORD handlesBefore = ProcessHandleCount();
+    ASSERT_GT(handlesBefore, 0u);
     const std::vector<HMODULE> modulesBefore = Modules();
     const SIZE_T bytesBefore = PrivateBytes();
     for (int i = 0; i < repeats; ++i) {

@@ -390,7 +390,11 @@ size_t CountCallsTo(const std::string& image, const char* symbol)
 
 TEST(HardeningTest, ProgramCallsTheStackAndBufferChecks)
 {
-    const std::string image = testing_support::ReadFileBytes(testing_support::BinDir() + L"\\KivProxy.exe");
+    // A release build ships the program stripped and keeps the full image beside it.
+    std::string image = testing_support::ReadFileBytes(testing_support::BinDir() + L"\\KivProxy.exe.debug");
+    if (image.empty()) {
+        image = testing_support::ReadFileBytes(testing_support::BinDir() + L"\\KivProxy.exe");
+    }
     ASSERT_FALSE(image.empty());
     const size_t stackChecks = CountCallsTo(image, "___stack_chk_fail");
     const size_t copyChecks = CountCallsTo(image, "___memcpy_chk");

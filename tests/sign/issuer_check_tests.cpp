@@ -14,6 +14,9 @@
 #include "sign_test_support.h"
 #include "test_support.h"
 
+using sign_testing::PrintedLine;
+using sign_testing::ProbeFolder;
+using sign_testing::RefusalMessage;
 using sign_testing::ScopedRegistryValue;
 using sign_testing::SignData;
 using testing_support::BinDir;
@@ -23,82 +26,6 @@ using testing_support::RunProcess;
 using testing_support::TempDir;
 
 namespace {
-
-const wchar_t kRecordVariable[] = L"KIV_BXNOTIFY_RECORD";
-
-// A folder with a copy of sign_probe.exe and, optionally, a bxnotify.dll of the
-// signed test set (recorder, foreign, noreport) beside it.
-class ProbeFolder {
-public:
-    explicit ProbeFolder(const wchar_t* pwszBxNotifyVariant)
-    {
-        m_probe = m_dir.File(L"sign_probe.exe");
-        m_bReady = ::CopyFileW((BinDir() + L"\\sign_probe.exe").c_str(), m_probe.c_str(), FALSE) != FALSE;
-        if (pwszBxNotifyVariant != nullptr) {
-            const std::wstring from = SignData(std::wstring(pwszBxNotifyVariant) + L"\\bxnotify.dll");
-            m_bReady = m_bReady && ::CopyFileW(from.c_str(), m_dir.File(L"bxnotify.dll").c_str(), FALSE) != FALSE;
-        }
-        m_record = m_dir.File(L"calls.txt");
-    }
-
-    bool Ready() const { return m_bReady; }
-    const TempDir& Dir() const { return m_dir; }
-
-    testing_support::ProcessResult Run(const std::wstring& arguments) const
-    {
-        ::SetEnvironmentVariableW(kRecordVariable, m_record.c_str());
-        auto result = RunProcess(L"\"" + m_probe + L"\" " + arguments);
-        ::SetEnvironmentVariableW(kRecordVariable, nullptr);
-        return result;
-    }
-
-    // The calls the recording library received, one per line.
-    std::vector<std::string> Calls() const
-    {
-        std::vector<std::string> lines;
-        const std::string text = ReadFileBytes(m_record);
-        size_t start = 0;
-        while (start < text.size()) {
-            const size_t end = text.find('\n', start);
-            lines.push_back(text.substr(start, end - start));
-            start = end == std::string::npos ? text.size() : end + 1;
-        }
-        return lines;
-    }
-
-private:
-    TempDir m_dir;
-    std::wstring m_probe;
-    std::wstring m_record;
-    bool m_bReady = false;
-};
-
-// Whether the program printed this exact line.
-bool PrintedLine(const testing_support::ProcessResult& run, const std::string& line)
-{
-    size_t start = 0;
-    while (start < run.output.size()) {
-        size_t end = run.output.find('\n', start);
-        if (end == std::string::npos) {
-            end = run.output.size();
-        }
-        std::string text = run.output.substr(start, end - start);
-        if (!text.empty() && text.back() == '\r') {
-            text.pop_back();
-        }
-        if (text == line) {
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
-}
-
-std::string RefusalMessage(const std::string& issuer, const std::string& path)
-{
-    return "Quellguard agent attempted to load a library not signed by the expected issuer \"" + issuer +
-           "\". The process was stopped. Verify the integrity of the library and try again (" + path + ").";
-}
 
 std::wstring ModuleFileName(HMODULE hModule)
 {

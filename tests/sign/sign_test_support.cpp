@@ -4,10 +4,12 @@
 
 #include <softpub.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <mutex>
 
+#include "sign/crypt_owners.h"
 #include "test_support.h"
 #include "zoriva_keys.h"
 
@@ -217,6 +219,136 @@ void ClearPolicyCalls()
 {
     std::lock_guard<std::mutex> lock(g_policyMutex);
     g_policyCalls.clear();
+}
+
+// ---------------------------------------------------------------------------
+
+ProbeFolder::ProbeFolder(const wchar_t* pwszBxNotifyVariant)
+{
+    m_probe = m_dir.File(L"sign_probe.exe");
+    m_bReady = ::CopyFileW((testing_support::BinDir() + L"\\sign_probe.exe").c_str(), m_probe.c_str(), FALSE) != FALSE;
+    if (pwszBxNotifyVariant != nullptr) {
+        const std::wstring from = SignData(std::wstring(pwszBxNotifyVariant) + L"\\bxnotify.dll");
+        m_bReady = m_bReady && ::CopyFileW(from.c_str(), m_dir.File(L"bxnotify.dll").c_str(), FALSE) != FALSE;
+    }
+    m_record = m_dir.File(L"calls.txt");
+}
+
+testing_support::ProcessResult ProbeFolder::Run(const std::wstring& arguments) const
+{
+    static const wchar_t kRecordVariable[] = L"KIV_BXNOTIFY_RECORD";
+    ::SetEnvironmentVariableW(kRecordVariable, m_record.c_str());
+    auto result = testing_support::RunProcess(L"\"" + m_probe + L"\" " + arguments);
+    ::SetEnvironmentVariableW(kRecordVariable, nullptr);
+    return result;
+}
+
+std::vector<std::string> ProbeFolder::Calls() const
+{
+    std::vector<std::string> lines;
+    const std::string text = testing_support::ReadFileBytes(m_record);
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end - start));
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
+bool PrintedLine(const testing_support::ProcessResult& run, const std::string& line)
+{
+    size_t start = 0;
+    while (start < run.output.size()) {
+        size_t end = run.output.find('\n', start);
+        if (end == std::string::npos) {
+            end = run.output.size();
+        }
+        std::string text = run.output.substr(start, end - start);
+        if (!text.empty() && text.back() == '\r') {
+            text.pop_back();
+        }
+        if (text == line) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string RefusalMessage(const std::string& issuer, const std::string& path)
+{
+    return "Quellguard agent attempted to load a library not signed by the expected issuer \"" + issuer +
+           "\". The process was stopped. Verify the integrity of the library and try again (" + path + ").";
+}
+
+namespace {
+
+bool SignerChainEndsInMachineRoot(HANDLE hStateData)
+{
+    const TrustProviderTable& platform = GetPlatformTrustProvider();
+    CRYPT_PROVIDER_DATA* pProvData = platform.pfnWTHelperProvDataFromStateData(hStateData);
+    CRYPT_PROVIDER_SGNR* pSigner =
+        pProvData != nullptr ? platform.pfnWTHelperGetProvSignerFromChain(pProvData, 0, FALSE, 0) : nullptr;
+    if (pSigner == nullptr || pSigner->pChainContext == nullptr || pSigner->pChainContext->cChain == 0) {
+        return false;
+    }
+    const CERT_SIMPLE_CHAIN* pChain = pSigner->pChainContext->rgpChain[0];
+    if (pChain->cElement == 0) {
+        return false;
+    }
+    PCCERT_CONTEXT pTop = pChain->rgpElement[pChain->cElement - 1]->pCertContext;
+    if (!::CertCompareCertificateName(X509_ASN_ENCODING, &pTop->pCertInfo->Subject, &pTop->pCertInfo->Issuer)) {
+        return false;
+    }
+    UTIL::UniqueCertStore hRoot(OpenMachineRoot());
+    UTIL::UniqueCertContext pFound(
+        hRoot ? ::CertFindCertificateInStore(hRoot.Get(), X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, pTop, nullptr)
+              : nullptr);
+    return pFound.IsValid();
+}
+
+LONG WINAPI RootCheckingWinVerifyTrust(HWND hWnd, GUID* pAction, LPVOID pvData)
+{
+    const TrustProviderTable& platform = GetPlatformTrustProvider();
+    auto* pData = static_cast<TRUST_DATA_EX*>(pvData);
+    if (pData == nullptr ||
+        (pData->dwStateAction != WTD_STATEACTION_VERIFY && pData->dwStateAction != WTD_STATEACTION_IGNORE)) {
+        return platform.pfnWinVerifyTrust(hWnd, pAction, pvData);
+    }
+    // A refused verify keeps its state for the caller to close, as on Windows;
+    // one without kept state is verified on a copy with state, closed here.
+    const bool bOwnState = pData->dwStateAction == WTD_STATEACTION_IGNORE;
+    TRUST_DATA_EX own = {};
+    TRUST_DATA_EX* pVerify = pData;
+    if (bOwnState) {
+        std::memcpy(&own, pData, std::min<size_t>(pData->cbStruct, sizeof(own)));
+        own.dwStateAction = WTD_STATEACTION_VERIFY;
+        own.hWVTStateData = nullptr;
+        pVerify = &own;
+    }
+    LONG result = platform.pfnWinVerifyTrust(hWnd, pAction, pVerify);
+    if (result == 0 && !SignerChainEndsInMachineRoot(pVerify->hWVTStateData)) {
+        result = CERT_E_UNTRUSTEDROOT;
+    }
+    if (bOwnState) {
+        own.dwStateAction = WTD_STATEACTION_CLOSE;
+        platform.pfnWinVerifyTrust(hWnd, pAction, &own);
+    }
+    ::SetLastError(static_cast<DWORD>(result));
+    return result;
+}
+
+} // namespace
+
+const TrustProviderTable& WindowsLikeTable()
+{
+    static const TrustProviderTable s_table = [] {
+        TrustProviderTable table = PolicyEmulatingTable();
+        table.pfnWinVerifyTrust = &RootCheckingWinVerifyTrust;
+        return table;
+    }();
+    return s_table;
 }
 
 // ---------------------------------------------------------------------------

@@ -79,6 +79,31 @@ private:
     bool m_bOk = false;
 };
 
+// A folder with a copy of sign_probe.exe and, optionally, a bxnotify.dll of the
+// signed test set (recorder, foreign, noreport) beside it; the recording
+// variant writes the calls it receives to a file of the folder.
+class ProbeFolder {
+public:
+    explicit ProbeFolder(const wchar_t* pwszBxNotifyVariant);
+    bool Ready() const { return m_bReady; }
+    const testing_support::TempDir& Dir() const { return m_dir; }
+    testing_support::ProcessResult Run(const std::wstring& arguments) const;
+    // The calls the recording library received, one per line.
+    std::vector<std::string> Calls() const;
+
+private:
+    testing_support::TempDir m_dir;
+    std::wstring m_probe;
+    std::wstring m_record;
+    bool m_bReady = false;
+};
+
+// Whether the program printed this exact line.
+bool PrintedLine(const testing_support::ProcessResult& run, const std::string& line);
+
+// The event text of a library refused for this issuer and path.
+std::string RefusalMessage(const std::string& issuer, const std::string& path);
+
 // Routes the trust-provider calls through `table` while alive.
 class ScopedTrustProvider {
 public:
@@ -103,6 +128,12 @@ struct PolicyCall {
 const TrustProviderTable& PolicyEmulatingTable();
 std::vector<PolicyCall> PolicyCalls();
 void ClearPolicyCalls();
+
+// PolicyEmulatingTable whose WinVerifyTrust also refuses, with
+// CERT_E_UNTRUSTEDROOT, a signature the platform verified when its signer's
+// chain does not end in a root of the machine's Root store: Wine 8 accepts any
+// root. A verify without kept state is made with state here and closed again.
+const TrustProviderTable& WindowsLikeTable();
 
 // A recording, scriptable trust provider: by default every call goes to the
 // platform (chain policies emulated as above); the two "2" entries are present,

@@ -314,10 +314,24 @@ TEST_F(CertificateInfoTest, RepeatedChecksKeepNoHandles)
             Mgr::VerifyDigitalSignature(SignData(pwszFile).c_str(), SIGNER_FLAG_MAKER | VERIFY_FLAG_CATALOG, false);
         }
     };
-    runAll(); // first use loads libraries and caches
-    const DWORD dwBefore = testing_support::ProcessHandleCount();
+    // Warm up until a round leaves the count as it was: first use loads
+    // libraries and fills caches, not all of them in the first round. A leak
+    // never settles.
+    DWORD dwBefore = testing_support::ProcessHandleCount();
+    for (int i = 0; i < 5; ++i) {
+        runAll();
+        const DWORD dwNow = testing_support::ProcessHandleCount();
+        if (dwNow == dwBefore) {
+            break;
+        }
+        dwBefore = dwNow;
+    }
+    ASSERT_GT(dwBefore, 0u);
     for (int i = 0; i < 3; ++i) {
         runAll();
     }
-    EXPECT_LE(testing_support::ProcessHandleCount(), dwBefore); // a cache may close a handle, never keep one
+    // A leak shows once per check, fifteen times here. The log capture's
+    // threads may make a synchronisation event of their own for good at any
+    // point (seen on fresh prefixes), and a cache may close a handle.
+    EXPECT_LE(testing_support::ProcessHandleCount(), dwBefore + 2);
 }

@@ -234,6 +234,7 @@ TEST_F(XmlInputTest, RepeatedParsingLeavesNoHandlesBehind)
     };
     lookup();
     const DWORD before = testing_support::ProcessHandleCount();
+    ASSERT_GT(before, 0u);
     for (int i = 0; i < 50; ++i) {
         lookup();
     }
