@@ -5,8 +5,7 @@
 //                                                 shows the value
 //   ProductSetup.exe list FOLDER ID=VERSION...    writes the component list into FOLDER
 //                                                 and shows its components
-//   ProductSetup.exe forget ID [VERSION]          removes the component's key (or one
-//                                                 version's) and the libraries it names
+//   ProductSetup.exe forget ID [VERSION]          removes the component's key (or one version's)
 //   ProductSetup.exe installed ID VERSION DIR     the component installed, library in DIR
 //   ProductSetup.exe check ID VERSION             exit code 0 when it is installed, else 1
 //   ProductSetup.exe show ID VERSION              shows the component's values
@@ -20,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "common/unique_resource.h"
 #include "console.h"
 #include "product_setup.h"
 
@@ -38,29 +36,6 @@ int Usage()
     fprintf(stderr, "usage: ProductSetup.exe fresh FOLDER | list FOLDER ID=VERSION... | forget ID [VERSION] |\n"
                     "       installed ID VERSION DIR | check ID VERSION | show ID VERSION | where\n");
     return 2;
-}
-
-// Removes a key and the library files that its values and its subkeys' name.
-void Forget(const std::wstring& key)
-{
-    UTIL::UniqueRegKey hKey;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, hKey.Put()) != ERROR_SUCCESS) {
-        return;
-    }
-    const std::wstring library = product::GetString(key, product::kLibraryValue);
-    if (!library.empty()) {
-        ::DeleteFileW(library.c_str());
-    }
-    wchar_t name[256];
-    for (DWORD i = 0;; ++i) {
-        DWORD cch = 256;
-        if (::RegEnumKeyExW(hKey.Get(), i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-            break;
-        }
-        Forget(key + L"\\" + name);
-    }
-    hKey.Reset();
-    product::DeleteTree(key);
 }
 
 void ShowComponent(const product::Component& component)
@@ -126,7 +101,8 @@ int wmain(int argc, wchar_t* argv[])
         return 0;
     }
     if (command == L"forget" && (argc == 3 || argc == 4)) {
-        Forget(argc == 3 ? product::ComponentRoot(component.id) : product::ComponentKey(component.id, component.version));
+        product::DeleteTree(argc == 3 ? product::ComponentRoot(component.id)
+                                      : product::ComponentKey(component.id, component.version));
         return 0;
     }
     if (command == L"installed" && argc == 5) {
