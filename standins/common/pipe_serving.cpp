@@ -1,6 +1,8 @@
 // The stand-ins' one serving loop for inbound message pipes, and open pipe security.
 #include "pipe_serving.h"
 
+#include <cstring>
+
 namespace standin {
 
 namespace {
@@ -26,7 +28,45 @@ bool Await(HANDLE hPipe, OVERLAPPED& ov, HANDLE hStop, DWORD timeoutMs, DWORD& b
     return err == ERROR_MORE_DATA;
 }
 
+// Impersonates the client for a moment to read the level it allows.
+void ReadLevel(HANDLE hPipe, PipeMessage& message)
+{
+    if (!::ImpersonateNamedPipeClient(hPipe)) {
+        return;
+    }
+    UTIL::UniqueHandle token;
+    if (::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, token.Put())) {
+        DWORD cb = 0;
+        message.levelRead = ::GetTokenInformation(token.Get(), TokenImpersonationLevel, &message.level,
+                                                  sizeof(message.level), &cb) != FALSE;
+    }
+    ::RevertToSelf();
+}
+
 } // namespace
+
+std::wstring PipeMessage::Text() const
+{
+    std::wstring text(raw.size() / sizeof(wchar_t), L'\0');
+    if (!text.empty()) {
+        memcpy(&text[0], raw.data(), text.size() * sizeof(wchar_t));
+    }
+    return text;
+}
+
+std::vector<std::wstring> SplitTabs(const std::wstring& text)
+{
+    std::vector<std::wstring> fields;
+    size_t start = 0;
+    for (;;) {
+        const size_t tab = text.find(L'\t', start);
+        fields.push_back(text.substr(start, tab == std::wstring::npos ? std::wstring::npos : tab - start));
+        if (tab == std::wstring::npos) {
+            return fields;
+        }
+        start = tab + 1;
+    }
+}
 
 NullDaclAttributes::NullDaclAttributes()
 {
@@ -109,6 +149,9 @@ void InboundPipeServer::Serve(UTIL::UniqueHandle pipe)
                 break;
             }
             message.raw.insert(message.raw.end(), buffer.begin(), buffer.begin() + bytes);
+            if (m_bReadLevel && !message.levelRead) {
+                ReadLevel(hPipe, message);
+            }
             pieceSoFar += bytes;
             if (err == ERROR_SUCCESS) {
                 message.pieceSizes.push_back(pieceSoFar);

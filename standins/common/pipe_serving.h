@@ -32,7 +32,15 @@ struct PipeMessage {
     std::vector<uint8_t> raw;      // the bytes, pipe messages joined
     std::vector<DWORD> pieceSizes; // size of every pipe message
     bool complete = false;         // the client closed its end (not stopped or timed out)
+    SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous; // the client's, when asked for
+    bool levelRead = false;
+
+    // The bytes as UTF-16 text (an odd last byte left out).
+    std::wstring Text() const;
 };
+
+// The TAB-separated fields of a command message.
+std::vector<std::wstring> SplitTabs(const std::wstring& text);
 
 // Serves instances of an inbound message pipe, one thread each. Every connection
 // carries one message, read until the client closes its end; a read waits at most
@@ -52,11 +60,14 @@ public:
     bool Start(const std::wstring& path, unsigned instances, HANDLE hStop, DWORD readTimeoutMs, Handler handler);
     // Waits for the instances to end (the stop event must be set).
     void Join();
+    // Also reads the impersonation level that each client allows (call before Start).
+    void ReadClientLevel() { m_bReadLevel = true; }
 
 private:
     void Serve(UTIL::UniqueHandle pipe);
 
     HANDLE m_hStop = nullptr;
+    bool m_bReadLevel = false;
     DWORD m_readTimeoutMs = INFINITE;
     Handler m_handler;
     std::vector<std::thread> m_threads;

@@ -32,14 +32,12 @@ long long ToInt(const std::wstring& s)
 
 } // namespace
 
-LogRecord DecodeLogRecord(const std::vector<uint8_t>& raw)
+LogRecord DecodeLogRecord(const PipeMessage& message)
 {
     LogRecord rec;
-    rec.raw = raw;
-    std::wstring msg(raw.size() / sizeof(wchar_t), L'\0');
-    if (!msg.empty()) {
-        memcpy(&msg[0], raw.data(), msg.size() * sizeof(wchar_t));
-    }
+    rec.raw = message.raw;
+    rec.pieceSizes = message.pieceSizes;
+    std::wstring msg = message.Text();
     const size_t nul = msg.find(L'\0');
     if (nul != std::wstring::npos) {
         msg.resize(nul);
@@ -121,8 +119,7 @@ void LogSink::Receive(const PipeMessage& message)
     if (message.raw.empty()) {
         return;
     }
-    LogRecord rec = DecodeLogRecord(message.raw);
-    rec.pieceSizes = message.pieceSizes;
+    LogRecord rec = DecodeLogRecord(message);
     if (m_callback) {
         m_callback(rec);
     }

@@ -30,7 +30,7 @@ struct LogRecord {
 };
 
 // Splits a received message into a record (tolerant of malformed input).
-LogRecord DecodeLogRecord(const std::vector<uint8_t>& raw);
+LogRecord DecodeLogRecord(const PipeMessage& message);
 
 // One readable line: "2026-12-08 06:50:04Z pid=.. tid=.. E(69) file:line text".
 std::wstring FormatLogRecord(const LogRecord& rec);

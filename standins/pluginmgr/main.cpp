@@ -43,7 +43,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <cwchar>
 #include <memory>
 #include <mutex>
@@ -246,22 +245,11 @@ void WriteReply(const std::wstring& requestId)
     Say(L"replied on " + requestId + L" in " + std::to_wstring(written) + L" piece(s)");
 }
 
-void HandleRequest(const std::vector<BYTE>& raw)
+void HandleRequest(const standin::PipeMessage& message)
 {
-    std::wstring text(raw.size() / sizeof(wchar_t), L'\0');
-    if (!text.empty()) {
-        memcpy(&text[0], raw.data(), text.size() * sizeof(wchar_t));
-    }
-    std::vector<std::wstring> fields;
-    size_t start = 0;
-    for (;;) {
-        const size_t tab = text.find(L'\t', start);
-        fields.push_back(text.substr(start, tab == std::wstring::npos ? std::wstring::npos : tab - start));
-        if (tab == std::wstring::npos) {
-            break;
-        }
-        start = tab + 1;
-    }
+    const std::vector<BYTE>& raw = message.raw;
+    const std::wstring text = message.Text();
+    const std::vector<std::wstring> fields = standin::SplitTabs(text);
     const bool hasNul = text.find(L'\0') != std::wstring::npos;
     const bool known = fields[0] == kCmdDownload || fields[0] == kCmdInstall || fields[0] == kCmdUpgrade;
     if (fields.size() != 4 || hasNul || !known || (raw.size() % 2) != 0) {
@@ -292,7 +280,7 @@ void OnMessage(const standin::PipeMessage& message)
         }
         return;
     }
-    HandleRequest(message.raw);
+    HandleRequest(message);
     const unsigned seen = ++g_requests;
     if (g_opt.exitAfter != 0 && seen >= g_opt.exitAfter) {
         ::SetEvent(g_quit.Get());
