@@ -14,16 +14,10 @@
 # it left, and a check of all of these. A summary table comes last.
 #
 # Scenarios (LIST is comma-separated; default all, run in this order):
-#   install    fresh install: download, Status 3, install request, Status 7 (about 10 s)
-#   upgrade    the component list names a newer version than the installed one:
-#              download, Status 5, upgrade request, Status 7 (about 10 s)
-#   not-ready  the manager never makes the package ready: seven status polls,
-#              then a warning and exit code -1 (about 35 s)
-#   installed  the listed version is installed already: no request, exit code 0
-#   pattern    PostPatternUpdate with the sample pattern; shows the INI written
+#   @SCENARIOS@
 #
 # Options:
-#   --scenario LIST  scenarios to run (install,upgrade,not-ready,installed,pattern,all)
+#   --scenario LIST  scenarios to run (@NAMES@,all)
 #   --ci             plain output without colours or a waiting line (also when
 #                    the output is not a terminal)
 #   --verbosity V    have the log server publish verbosity V (filter on): 7 shows
@@ -40,9 +34,41 @@ set -uo pipefail
 cd "$(dirname "$0")/.." || exit 2
 root=$PWD
 
-usage() { sed -n '2,/^set -uo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; }
+# ---------------------------------------------------------------- scenarios
+# One file per scenario in scripts/sandbox/, NN-NAME.sh, run in the order of NN.
+# Its "#: " lines are its --help text; it defines scenario_NAME (dashes as
+# underscores), which does one step with the helpers below (step_header, note,
+# start_manager, run_kivproxy, stop_standin, check, finish_step, product_setup
+# and the other product helpers); it may call `scenario_needs TARGET FILE` for
+# a build target and a file in bin/ that it needs beyond those of every run.
+build_targets=(KivProxy Quarn32 LogServer PluginManager ProductSetup sample_patterns)
+needed_files=(KivProxy.exe Quarn32.dll LogServer.exe PluginManager.exe ProductSetup.exe samples/standard.ptn)
+declare -A scenario_targets=() scenario_files_needed=()
+scenario_needs() {
+    scenario_targets[$scenario_name]+=" $1"
+    scenario_files_needed[$scenario_name]+=" $2"
+}
+scenario_files=("$root"/scripts/sandbox/[0-9]*.sh)
+all_scenarios=()
+for scenario_file in "${scenario_files[@]}"; do
+    scenario_name=$(basename "$scenario_file" .sh)
+    scenario_name=${scenario_name#*-}
+    all_scenarios+=("$scenario_name")
+    source "$scenario_file"
+done
 
-all_scenarios=(install upgrade not-ready installed pattern)
+usage() {
+    local line names
+    names=$(IFS=,; printf '%s' "${all_scenarios[*]}")
+    sed -n '2,/^set -uo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//' | while IFS= read -r line; do
+        if [ "$line" = "  @SCENARIOS@" ]; then
+            sed -n 's/^#: /  /p' "${scenario_files[@]}"
+        else
+            printf '%s\n' "${line//@NAMES@/$names}"
+        fi
+    done
+}
+
 scenario_arg="all"
 ci=0
 verbosity=""
@@ -82,12 +108,16 @@ for s in "${_asked[@]}"; do
     elif [[ " ${all_scenarios[*]} " == *" $s "* ]]; then
         wanted[$s]=1
     else
-        echo "sandbox: unknown scenario '$s' (install, upgrade, not-ready, installed, pattern, all)" >&2
+        echo "sandbox: unknown scenario '$s' ($(printf '%s, ' "${all_scenarios[@]}")all)" >&2
         exit 2
     fi
 done
 scenarios=()
-for a in "${all_scenarios[@]}"; do [ -n "${wanted[$a]:-}" ] && scenarios+=("$a"); done
+for a in "${all_scenarios[@]}"; do
+    [ -n "${wanted[$a]:-}" ] || continue
+    scenarios+=("$a")
+    build_targets+=(${scenario_targets[$a]:-}) needed_files+=(${scenario_files_needed[$a]:-})
+done
 [ ${#scenarios[@]} -gt 0 ] || { echo "sandbox: no scenario given" >&2; exit 2; }
 
 build="$(realpath -m "${build:-$root/build/release}")"
@@ -212,10 +242,9 @@ if [ $do_build -eq 1 ]; then
         cmake --preset release >/dev/null 8>&- || die "configuring failed"
     fi
     # PatternTool runs under Wine while building the samples: in this prefix.
-    cmake --build "$build" --target KivProxy Quarn32 LogServer PluginManager sample_patterns 8>&- \
-        || die "build failed"
+    cmake --build "$build" --target "${build_targets[@]}" 8>&- || die "build failed"
 fi
-for f in KivProxy.exe Quarn32.dll LogServer.exe PluginManager.exe samples/standard.ptn; do
+for f in "${needed_files[@]}"; do
     [ -f "$bin/$f" ] || die "$bin/$f is missing (build first, or leave out --no-build)"
 done
 
@@ -223,73 +252,34 @@ done
 run="$prefix/drive_c/sandbox"              # files of this run, C:\sandbox
 product="$prefix/drive_c/Quellguard"       # the product folder, C:\Quellguard\
 product_win='C:\Quellguard\'
-info_key='HKLM\SOFTWARE\Brontide\Quellguard\service\Information'
-kiv_key='HKLM\SOFTWARE\Brontide\Quellguard\service\Kiv'
-complist="$product/QGCE_KIV_COMP_LIST.xml"
 pattern_win='C:\Quellguard\Pattern\standard.ptn'
 ini="$product/Pattern/PatternInfo.ini"
 ini_win='C:\Quellguard\Pattern\PatternInfo.ini'
-language=1033
 
 # ---------------------------------------------------------------- Windows helpers
 # Runs a Windows tool of the prefix with its output through files.
 wtool() { "$root/scripts/wine-run.sh" "$@" 8>&-; }
 
-# Registry of the 32-bit view, which KivProxy and the stand-ins use.
-reg_set() { wtool reg add "$1" /v "$2" /t REG_SZ /d "$3" /f /reg:32 >/dev/null; }
-reg_delete() { wtool reg delete "$1" /f /reg:32 >/dev/null 2>&1; return 0; }
-reg_get() {
-    wtool reg query "$1" /v "$2" /reg:32 2>/dev/null | tr -d '\r' |
-        sed -n "s/^ *$2 \{2,\}REG_[A-Z_]* \{2,\}//p; s/^ *$2 \{2,\}REG_[A-Z_]* *\$//p" | head -1
-}
-component_key() { printf '%s\\%s\\1_%s_%s' "$kiv_key" "$1" "$language" "$2"; }
-unix_of_c() { local p="${1#[Cc]:\\}"; printf '%s/drive_c/%s' "$prefix" "${p//\\//}"; }
+# The product's registry keys, component list and installed components are
+# set up and read by the stand-ins' set-up program, which holds their one
+# description (standins/common/product_setup.h).
+product_setup() { wtool "$bin/ProductSetup.exe" "$@" | tr -d '\r'; }
+note_lines() { sed 's/^/    /'; }
 
-write_component_list() { # write_component_list DLP-VERSION
-    cat >"$complist" <<EOF
-<?xml version="1.0" encoding="UTF-8"?>
-<!-- Add-on components of this Quellguard server (sandbox) -->
-<QGCE_COMPONENT_ID_LIST>
-    <Component ID="SampleDLP" Version="$1" Language="$language"/>
-    <Component ID="SampleAntiSpam" Version="1.0.0100" Language="$language"/>
-</QGCE_COMPONENT_ID_LIST>
-EOF
+listed_dlp_version=""
+write_component_list() { # write_component_list DLP-VERSION: shows what it wrote
+    listed_dlp_version=$1
+    product_setup list "$product_win" "SampleDLP=$1" SampleAntiSpam=1.0.0100
 }
-listed_version() { # version of component $1 in the component list
-    sed -n "s/.*<Component ID=\"$1\" Version=\"\([^\"]*\)\".*/\1/p" "$complist" | head -1
-}
-
-# Marks a component version as installed, as the manager would have left it.
-seed_installed() { # seed_installed ID VERSION
-    local key lib_win
-    key=$(component_key "$1" "$2")
-    lib_win="C:\\Quellguard\\Plugins\\${1}_${2}.dll"
-    mkdir -p "$product/Plugins"
-    printf 'plug-in library placed by the sandbox\r\n' >"$(unix_of_c "$lib_win")"
-    reg_set "$key" _KIV_PluginDllPathname "$lib_win" && reg_set "$key" Status 7
-}
-is_installed() { # is_installed ID VERSION: Status 7 and the library file there
-    local key lib
-    key=$(component_key "$1" "$2")
-    [ "$(reg_get "$key" Status)" = 7 ] || return 1
-    lib=$(reg_get "$key" _KIV_PluginDllPathname)
-    [ -n "$lib" ] && [ -f "$(unix_of_c "$lib")" ]
-}
-show_component_key() { # show_component_key ID VERSION
-    local key status lib
-    key=$(component_key "$1" "$2")
-    status=$(reg_get "$key" Status)
-    lib=$(reg_get "$key" _KIV_PluginDllPathname)
-    if [ -z "$status" ] && [ -z "$lib" ]; then
-        note "registry: no value under ${key#HKLM\\SOFTWARE\\Brontide\\Quellguard\\service\\}"
-        return
-    fi
-    note "registry ${key#HKLM\\SOFTWARE\\Brontide\\Quellguard\\service\\}:"
-    note "    Status = ${status:-(none)}"
-    if [ -n "$lib" ]; then
-        local there="file missing"
-        [ -f "$(unix_of_c "$lib")" ] && there="file present"
-        note "    _KIV_PluginDllPathname = $lib ($there)"
+is_installed() { product_setup check "$1" "$2"; } # is_installed ID VERSION
+show_component_key() { product_setup show "$1" "$2" | note_lines; } # show_component_key ID VERSION
+# Marks ID VERSION installed, as the manager would have left it, unless a step before did.
+ensure_installed() { # ensure_installed ID VERSION
+    if is_installed "$1" "$2"; then
+        note "$1 $2 is installed (by the step before)."
+    else
+        product_setup installed "$1" "$2" 'C:\Quellguard\Plugins' || die "cannot seed the installed version"
+        note "$1 $2 marked installed, as the manager would have left it."
     fi
 }
 
@@ -374,15 +364,18 @@ request_names() { manager_requests "$1" | awk '{print $1}' | paste -sd, -; }
 
 # Runs KivProxy.exe with the arguments and shows what happens; sets
 # step_rc (exit code as the program returned it), step_secs and step_log_from.
-run_kivproxy() {
-    local stop="$run/.follow-stop" t0 t1 rc
-    printf '\n    %s$ KivProxy.exe %s%s\n' "$C" "$*" "$N"
+run_kivproxy() { run_program "$product/KivProxy.exe" "$@"; }
+run_program() { # run_program PATH ARGS...: the same for any program
+    local stop="$run/.follow-stop" exe=$1 t0 t1 rc
+    shift
+    step_program=${exe##*/}
+    printf '\n    %s$ %s %s%s\n' "$C" "$step_program" "$*" "$N"
     rm -f "$stop" "$run/kivproxy.out" "$run/kivproxy.err"
     step_log_from=$(lines_of "$log_plain")
     follow "$stop" "$(lines_of "$log_display")" "$(lines_of "$manager_out")" &
     viewer_pid=$!
     t0=${EPOCHREALTIME/./}
-    wine "$product/KivProxy.exe" "$@" </dev/null >"$run/kivproxy.out" 2>"$run/kivproxy.err" 8>&- &
+    wine "$exe" "$@" </dev/null >"$run/kivproxy.out" 2>"$run/kivproxy.err" 8>&- &
     current_pid=$!
     local limit=$((t0 + 120000000)) timed_out=0
     while alive "$current_pid"; do
@@ -433,7 +426,7 @@ finish_step() { # finish_step NAME COMMAND-TEXT EXPECTED-RC REQUESTS-TEXT
     if [ "$step_rc" != "$expected" ]; then
         problems=("exit code $step_rc, expected $expected" "${problems[@]}")
     fi
-    if traces_shown && [ "$step_rc" != timeout ]; then
+    if traces_shown && [ "$step_rc" != timeout ] && [ "$step_program" = KivProxy.exe ]; then
         check "the log server did not receive the exit record 'wmain - <<< $step_rc'" records_have "wmain - <<< $step_rc"
     fi
     local rc_colour=$G
@@ -462,8 +455,7 @@ start_manager() { # start_manager STEP ARGS...
     rm -f "$manager_log"
     : >"$manager_out"
     start_standin manager "listening on" "$manager_out" "$bin/PluginManager.exe" \
-        --plugin-dir 'C:\Quellguard\Plugins' --language "$language" \
-        --log "C:\\sandbox\\manager-$step.log" "$@" || die "the plug-in manager stand-in did not start"
+        --plugin-dir 'C:\Quellguard\Plugins' --log "C:\\sandbox\\manager-$step.log" "$@" || die "the plug-in manager stand-in did not start"
     note "plug-in manager stand-in: PluginManager.exe $* (pid ${proc_pid[manager]})"
 }
 
@@ -483,131 +475,6 @@ step_header() { # step_header NAME TEXT
     head1 "$step_no/${#scenarios[@]} $1: $2"
 }
 
-# ---------------------------------------------------------------- scenarios
-scenario_install() {
-    step_header install "fresh install of SampleDLP"
-    write_component_list 2.0.1000
-    reg_delete "$kiv_key\\SampleDLP"
-    rm -f "$product/Plugins"/SampleDLP_*
-    note "The component list names SampleDLP 2.0.1000 and the registry has no key for it: not installed."
-    note "Expect a download request, Status 3 (ready to install), an install request, Status 7,"
-    note "exit code 0 after about 10 s (KivProxy pauses 5 s after each request)."
-    start_manager install --scenario install --ready-delay 500 --complete-delay 500
-    run_kivproxy SampleDLP Install
-    stop_standin manager
-    show_requests
-    show_component_key SampleDLP 2.0.1000
-    local reqs
-    reqs=$(request_names "$manager_log")
-    check "requests were '$reqs', expected DOWNLOAD,INSTALL" [ "$reqs" = DOWNLOAD,INSTALL ]
-    check "SampleDLP 2.0.1000 is not installed afterwards" is_installed SampleDLP 2.0.1000
-    finish_step install "SampleDLP Install" 0 "${reqs:-none}"
-}
-
-scenario_upgrade() {
-    step_header upgrade "SampleDLP 2.0.1000 installed, the component list names 2.1.2000"
-    write_component_list 2.0.1000
-    if is_installed SampleDLP 2.0.1000; then
-        note "SampleDLP 2.0.1000 is installed (by the step before)."
-    else
-        seed_installed SampleDLP 2.0.1000 || die "cannot seed the installed version"
-        note "SampleDLP 2.0.1000 marked installed, as the manager would have left it."
-    fi
-    show_component_key SampleDLP 2.0.1000
-    reg_delete "$(component_key SampleDLP 2.1.2000)"
-    write_component_list 2.1.2000
-    note "The component list now names SampleDLP 2.1.2000: KivProxy finds no library for that"
-    note "version and asks for a download; the manager, having 2.0.1000 installed, reports Status 5"
-    note "(ready to upgrade; the stand-in plays this with --scenario upgrade)."
-    note "Expect download and upgrade requests for 2.1.2000, exit code 0 after about 10 s."
-    start_manager upgrade --scenario upgrade --ready-delay 500 --complete-delay 500
-    run_kivproxy SampleDLP Install
-    stop_standin manager
-    show_requests
-    show_component_key SampleDLP 2.1.2000
-    local reqs
-    reqs=$(request_names "$manager_log")
-    check "requests were '$reqs', expected DOWNLOAD,UPGRADE" [ "$reqs" = DOWNLOAD,UPGRADE ]
-    check "the requests did not name version 2.1.2000" \
-        [ "$(manager_requests "$manager_log" | awk '{print $3}' | sort -u)" = 2.1.2000 ]
-    check "SampleDLP 2.1.2000 is not installed afterwards" is_installed SampleDLP 2.1.2000
-    finish_step upgrade "SampleDLP Install" 0 "${reqs:-none}"
-}
-
-scenario_not_ready() {
-    step_header not-ready "the manager never makes SampleAntiSpam ready"
-    reg_delete "$kiv_key\\SampleAntiSpam"
-    note "SampleAntiSpam 1.0.0100 is listed and not installed; the manager sets Status 1 after the"
-    note "download request and nothing more. KivProxy polls seven times, 5 s apart, then gives up:"
-    note "expect a warning, exit code -1 after about 35 s, and no install or upgrade request."
-    start_manager not-ready --scenario never-ready
-    run_kivproxy SampleAntiSpam Install
-    stop_standin manager
-    show_requests
-    show_component_key SampleAntiSpam 1.0.0100
-    local reqs
-    reqs=$(request_names "$manager_log")
-    check "requests were '$reqs', expected DOWNLOAD" [ "$reqs" = DOWNLOAD ]
-    if [ -z "$verbosity" ] || [ "$verbosity" -ge 5 ]; then
-        check "the log server did not receive the 'package is not ready' warning" \
-            records_have "Vreb package is not ready, skip install/upgrade"
-    fi
-    finish_step not-ready "SampleAntiSpam Install" -1 "${reqs:-none}"
-}
-
-scenario_installed() {
-    local version
-    version=$(listed_version SampleDLP)
-    step_header installed "SampleDLP $version is installed already"
-    if is_installed SampleDLP "$version"; then
-        note "SampleDLP $version is installed (by the step before)."
-    else
-        seed_installed SampleDLP "$version" || die "cannot seed the installed version"
-        note "SampleDLP $version marked installed, as the manager would have left it."
-    fi
-    show_component_key SampleDLP "$version"
-    note "Expect no request to the manager, no pause, exit code 0 at once."
-    start_manager installed --scenario none
-    run_kivproxy SampleDLP Install
-    stop_standin manager
-    show_requests
-    local reqs
-    reqs=$(request_names "$manager_log")
-    check "the manager received requests ($reqs)" [ -z "$reqs" ]
-    finish_step installed "SampleDLP Install" 0 "${reqs:-none}"
-}
-
-scenario_pattern() {
-    step_header pattern "export the sample pattern's facts to an INI file"
-    rm -f "$ini"
-    local description="$root/samples/patterns/standard.txt" types extlist
-    types=$(grep -c '^type ' "$description")
-    extlist=$(sed -n 's/^extlist //p' "$description")
-    note "$pattern_win: built by PatternTool from samples/patterns/standard.txt"
-    note "($types major virus types, extension list $extlist). No manager is involved."
-    note "Expect exit code 0 and $ini_win with Count=$types and the list in four scan sections."
-    manager_out="$run/none.out"
-    run_kivproxy SampleDLP PostPatternUpdate "$pattern_win" "$ini_win"
-    manager_out="$run/manager.out"
-    if [ -f "$ini" ]; then
-        note "$ini_win:"
-        tr -d '\r' <"$ini" | sed 's/^/          /'
-    else
-        note "$ini_win was not written"
-    fi
-    # What the readers of the INI file should find, from the description.
-    local want_list="${extlist#\{\*;}"
-    want_list="${want_list%?}"
-    want_list="${want_list//;/,.}"
-    local ini_text
-    ini_text=$(tr -d '\r' <"$ini" 2>/dev/null)
-    check "the INI file has no Count=$types" grep -qx "Count=$types" <<<"$ini_text"
-    check "the INI file lacks Name_$(printf '%03d' "$types")" grep -q "^Name_$(printf '%03d' "$types")=" <<<"$ini_text"
-    check "DefaultExtList=$want_list is not in all four scan sections" \
-        [ "$(grep -cx "DefaultExtList=$want_list" <<<"$ini_text")" = 4 ]
-    finish_step pattern "SampleDLP PostPatternUpdate standard.ptn PatternInfo.ini" 0 "-"
-}
-
 # ---------------------------------------------------------------- sandbox
 head1 "Sandbox: Wine prefix $prefix"
 note "creating or warming the prefix and its wineserver (a new prefix takes about 15 s)"
@@ -616,20 +483,18 @@ mkdir -p "$run" "$product/Pattern" "$product/Plugins" || die "cannot create the 
 rm -f "$run"/*.log "$run"/*.out "$run"/*.err "$run"/*.stdin "$run/.follow-stop"
 
 # The product: registry keys, installation folder, component list, pattern.
-reg_set "$info_key" Local_Path "$product_win" || die "cannot write $info_key"
-reg_delete "$kiv_key"
+product_shown=$(product_setup fresh "$product_win") || die "cannot write the product's registry keys"
+kiv_key=$(product_setup where)
 rm -f "$product/Plugins"/* "$ini"
 cp "$bin/KivProxy.exe" "$bin/Quarn32.dll" "$product/" || die "cannot copy the program"
 for lib in bxnotify.dll ZorIVA.dll; do
     [ -f "$bin/$lib" ] && cp "$bin/$lib" "$product/"
 done
 cp "$bin/samples/standard.ptn" "$product/Pattern/" || die "cannot copy the sample pattern"
-write_component_list 2.0.1000
-note "$info_key"
-note "    Local_Path = $(reg_get "$info_key" Local_Path)"
+write_component_list 2.0.1000 >"$run/components.shown" || die "cannot write the component list"
+note_lines <<<"$product_shown"
 note "$product_win holds: $(cd "$product" && ls -d -- * | paste -sd' ' -)"
-note "${product_win}QGCE_KIV_COMP_LIST.xml:"
-sed -n 's/^ *\(<Component .*\)$/        \1/p' "$complist"
+note_lines <"$run/components.shown"
 
 # The log server stand-in, for the whole run.
 log_args=(--instances 1 --file 'C:\sandbox\logserver.log')
@@ -641,15 +506,7 @@ note "log server stand-in: LogServer.exe ${log_args[*]} (pid ${proc_pid[logserve
 note "serving \\\\.\\pipe\\Log_ServerNamePipe; records below as 'time level(code) source:line text'"
 [ -n "$verbosity" ] && note "verbosity $verbosity published in Global\\log_level_map_file (filter on)"
 
-for s in "${scenarios[@]}"; do
-    case "$s" in
-        install) scenario_install ;;
-        upgrade) scenario_upgrade ;;
-        not-ready) scenario_not_ready ;;
-        installed) scenario_installed ;;
-        pattern) scenario_pattern ;;
-    esac
-done
+for s in "${scenarios[@]}"; do "scenario_${s//-/_}"; done
 
 stop_standin logserver
 total=$(lines_of "$log_plain")

@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cwchar>
+
+#include "product_setup.h"
 
 namespace bench {
 
@@ -222,35 +225,15 @@ SIZE_T PeakWorkingSetAtExit(const std::wstring& commandLine, DWORD* exitCode)
     return peak;
 }
 
-bool SetHklmString(const std::wstring& key, const wchar_t* value, const std::wstring& data)
-{
-    HKEY h = nullptr;
-    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &h, nullptr) !=
-        ERROR_SUCCESS) {
-        return false;
-    }
-    const LONG rc = ::RegSetValueExW(h, value, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                                     static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
-    ::RegCloseKey(h);
-    return rc == ERROR_SUCCESS;
-}
-
-void DeleteHklmTree(const std::wstring& key)
-{
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
-}
-
 std::string ComponentList(int count)
 {
-    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<QGCE_COMPONENT_ID_LIST>\r\n";
-    char line[160];
+    std::vector<standin::product::Component> components;
     for (int i = 0; i < count; ++i) {
-        snprintf(line, sizeof(line), "  <Component ID=\"Comp%05d\" Version=\"1.0.%d\" Language=\"0409\"/>\r\n", i, i);
-        xml += line;
+        wchar_t id[16];
+        swprintf(id, 16, L"Comp%05d", i);
+        components.push_back({id, L"1.0." + std::to_wstring(i), L"0409"});
     }
-    xml += "</QGCE_COMPONENT_ID_LIST>\r\n";
-    return xml;
+    return standin::product::ComponentListXml(components);
 }
 
 std::wstring Quote(const std::wstring& path)

@@ -64,11 +64,6 @@ ChildRun RunChild(const std::wstring& commandLine);
 // exists; 0 when that cannot be read. Not for timing.
 SIZE_T PeakWorkingSetAtExit(const std::wstring& commandLine, DWORD* exitCode);
 
-// Sets a string value under HKLM, creating the key; false on failure.
-bool SetHklmString(const std::wstring& key, const wchar_t* value, const std::wstring& data);
-// Deletes an HKLM key with its subkeys (no error when absent).
-void DeleteHklmTree(const std::wstring& key);
-
 // A component list with `count` components "Comp00000".."Comp<count-1>",
 // versions "1.0.<n>" and language "0409".
 std::string ComponentList(int count);

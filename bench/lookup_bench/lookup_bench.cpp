@@ -16,6 +16,7 @@
 #include "bench_common.h"
 #include "dom_load.h"
 #include "log_sink.h"
+#include "product_setup.h"
 
 namespace {
 
@@ -85,9 +86,10 @@ int wmain(int argc, wchar_t* argv[])
     for (int count : {10, 1000, 10000}) {
         const std::wstring folder = dir + L"\\" + std::to_wstring(count);
         ::CreateDirectoryW(folder.c_str(), nullptr);
-        const std::wstring list = folder + L"\\" + kComponentListFileName;
+        const std::wstring list = folder + L"\\" + standin::product::kComponentListFile;
         if (!bench::WriteTextFile(list, bench::ComponentList(count)) ||
-            !bench::SetHklmString(kProductInformationKey, L"Local_Path", folder)) {
+            standin::product::SetString(standin::product::kInformationKey, standin::product::kLocalPathValue,
+                                        folder) != ERROR_SUCCESS) {
             fprintf(stderr, "cannot set up a list of %d components\n", count);
             return 1;
         }
@@ -143,7 +145,7 @@ int wmain(int argc, wchar_t* argv[])
         bench::Note("component lookup, %d components: %d calls per sample, list of %zu bytes, last one looked up",
                     count, calls, bench::ReadFileBytes(list).size());
     }
-    bench::DeleteHklmTree(L"SOFTWARE\\Brontide");
+    standin::product::DeleteTree(standin::product::kInformationKey);
     sink.Stop();
     bench::RemoveTree(dir);
     ::CoUninitialize();

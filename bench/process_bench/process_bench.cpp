@@ -14,11 +14,11 @@
 
 #include "bench_common.h"
 #include "log_sink.h"
+#include "product_setup.h"
 
 namespace {
 
-const wchar_t kInformationKey[] = L"SOFTWARE\\Brontide\\Quellguard\\service\\Information";
-const wchar_t kComponentKey[] = L"SOFTWARE\\Brontide\\Quellguard\\service\\Kiv\\Comp00003\\1_0409_1.0.3";
+namespace product = standin::product;
 
 struct Program {
     const char* name;
@@ -36,12 +36,10 @@ int wmain(int argc, wchar_t* argv[])
     const int runs = argc > 1 ? std::max(1, _wtoi(argv[1])) : 9;
     const std::wstring bin = bench::BinDir();
     const std::wstring dir = bench::MakeTempDir(L"process_bench");
-    const std::wstring list = dir + L"\\QGCE_KIV_COMP_LIST.xml";
-    const std::wstring plugin = dir + L"\\KivPlugin.dll";
-    if (!bench::WriteTextFile(list, bench::ComponentList(10)) || !bench::WriteTextFile(plugin, "plug-in") ||
-        !bench::SetHklmString(kInformationKey, L"Local_Path", dir) ||
-        !bench::SetHklmString(kComponentKey, L"Status", L"7") ||
-        !bench::SetHklmString(kComponentKey, L"_KIV_PluginDllPathname", plugin)) {
+    const std::wstring list = dir + L"\\" + product::kComponentListFile;
+    if (!bench::WriteTextFile(list, bench::ComponentList(10)) ||
+        product::SetString(product::kInformationKey, product::kLocalPathValue, dir) != ERROR_SUCCESS ||
+        !product::MarkInstalled(dir, {L"Comp00003", L"1.0.3", L"0409"})) {
         fprintf(stderr, "cannot set up the installed component\n");
         return 1;
     }
@@ -120,7 +118,8 @@ int wmain(int argc, wchar_t* argv[])
         emit(programs[2], floor, 0, "");
     }
     sink.Stop();
-    bench::DeleteHklmTree(L"SOFTWARE\\Brontide");
+    product::DeleteTree(product::kInformationKey);
+    product::DeleteTree(product::ComponentRoot(L"Comp00003"));
     bench::RemoveTree(dir);
     return 0;
 }

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "app/kivproxy.h"
+#include "app/quarn32_api.h"
 #include "common/text_convert.h"
 #include "common/unique_resource.h"
 #include "log/debug_log.h"
-#include "quarn32_api.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "quarn32_api.h"
+#include "app/quarn32_api.h"
 
 namespace {
 
@@ -114,9 +114,5 @@ FARPROC WINAPI ScanEngineNotifyHook(unsigned uNotify, PDelayLoadInfo pInfo)
 } // namespace
 
 extern "C" {
-#if defined(_MSC_VER)
-const PfnDliHook __pfnDliNotifyHook2 = ScanEngineNotifyHook;
-#else
 PfnDliHook __pfnDliNotifyHook2 = ScanEngineNotifyHook;
-#endif
 }

@@ -1,7 +1,9 @@
-// Critical-section owners and scoped guards; the singleton creation lock.
+// Critical-section owner and scoped guard; the singleton creation lock.
 #pragma once
 
 #include <windows.h>
+
+namespace UTIL {
 
 // Base that forbids copying and assignment in the classes derived from it.
 class CNonCopyable {
@@ -12,11 +14,12 @@ public:
     CNonCopyable& operator=(const CNonCopyable&) = delete;
 };
 
-// Owns one critical section for the life of the data it protects.
-class CCriticalSectionLocker : public CNonCopyable {
+// Owns one critical section for the life of the data it protects. The owning
+// thread may enter it again.
+class CCriticalSection : public CNonCopyable {
 public:
-    CCriticalSectionLocker() { ::InitializeCriticalSection(&m_cs); }
-    ~CCriticalSectionLocker() override { ::DeleteCriticalSection(&m_cs); }
+    CCriticalSection() { ::InitializeCriticalSection(&m_cs); }
+    ~CCriticalSection() override { ::DeleteCriticalSection(&m_cs); }
 
     CRITICAL_SECTION* Get() { return &m_cs; }
 
@@ -24,72 +27,31 @@ private:
     CRITICAL_SECTION m_cs;
 };
 
-// Holds a CCriticalSectionLocker's section from construction to destruction,
-// also when an exception leaves the scope.
-class CAutoCriticalSectionLocker : public CNonCopyable {
+// Holds an owner's section from construction to destruction, also when an
+// exception leaves the scope.
+class CCriticalSectionGuard : public CNonCopyable {
 public:
-    explicit CAutoCriticalSectionLocker(CCriticalSectionLocker& locker) : m_pLocker(&locker)
-    {
-        ::EnterCriticalSection(m_pLocker->Get());
-    }
-    ~CAutoCriticalSectionLocker() override { ::LeaveCriticalSection(m_pLocker->Get()); }
+    explicit CCriticalSectionGuard(CCriticalSection& owner) : m_pOwner(&owner) { ::EnterCriticalSection(m_pOwner->Get()); }
+    ~CCriticalSectionGuard() override { ::LeaveCriticalSection(m_pOwner->Get()); }
 
 private:
-    CCriticalSectionLocker* m_pLocker;
+    CCriticalSection* m_pOwner;
 };
 
-namespace UTIL {
-
-class CNonCopyable {
-public:
-    CNonCopyable() = default;
-    virtual ~CNonCopyable() = default;
-    CNonCopyable(const CNonCopyable&) = delete;
-    CNonCopyable& operator=(const CNonCopyable&) = delete;
-};
-
-// Owns the critical section that guards the creation of a process-wide singleton.
-class CSingletonLocker : public CNonCopyable {
-public:
-    CSingletonLocker() { ::InitializeCriticalSection(&m_cs); }
-    ~CSingletonLocker() override { ::DeleteCriticalSection(&m_cs); }
-
-    CRITICAL_SECTION* Get() { return &m_cs; }
-
-private:
-    CRITICAL_SECTION m_cs;
-};
-
-class CAutoSingletonLocker : public CNonCopyable {
-public:
-    explicit CAutoSingletonLocker(CSingletonLocker& locker) : m_pLocker(&locker)
-    {
-        ::EnterCriticalSection(m_pLocker->Get());
-    }
-    ~CAutoSingletonLocker() override { ::LeaveCriticalSection(m_pLocker->Get()); }
-
-private:
-    CSingletonLocker* m_pLocker;
-};
+// The names the singleton code uses.
+using CSingletonLocker = CCriticalSection;
+using CAutoSingletonLocker = CCriticalSectionGuard;
 
 // The singleton creation lock: taken before any singleton's own locks.
 extern CSingletonLocker g_SingletonCreationLocker;
 
 } // namespace UTIL
 
-// Stand-alone owner of a critical section.
-class CSLock {
-public:
-    CSLock() { ::InitializeCriticalSection(&m_cs); }
-    virtual ~CSLock() { ::DeleteCriticalSection(&m_cs); }
-    CSLock(const CSLock&) = delete;
-    CSLock& operator=(const CSLock&) = delete;
-
-    CRITICAL_SECTION* Get() { return &m_cs; }
-
-private:
-    CRITICAL_SECTION m_cs;
-};
+// The names the verifier and the process-wide lock use.
+using CNonCopyable = UTIL::CNonCopyable;
+using CCriticalSectionLocker = UTIL::CCriticalSection;
+using CAutoCriticalSectionLocker = UTIL::CCriticalSectionGuard;
+using CSLock = UTIL::CCriticalSection;
 
 // The process's global CSLock (made before the entry point, released at exit).
 extern CSLock g_CSLock;

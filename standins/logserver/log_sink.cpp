@@ -32,14 +32,12 @@ long long ToInt(const std::wstring& s)
 
 } // namespace
 
-LogRecord DecodeLogRecord(const std::vector<uint8_t>& raw)
+LogRecord DecodeLogRecord(const PipeMessage& message)
 {
     LogRecord rec;
-    rec.raw = raw;
-    std::wstring msg(raw.size() / sizeof(wchar_t), L'\0');
-    if (!msg.empty()) {
-        memcpy(&msg[0], raw.data(), msg.size() * sizeof(wchar_t));
-    }
+    rec.raw = message.raw;
+    rec.pieceSizes = message.pieceSizes;
+    std::wstring msg = message.Text();
     const size_t nul = msg.find(L'\0');
     if (nul != std::wstring::npos) {
         msg.resize(nul);
@@ -94,139 +92,42 @@ LogSink::~LogSink()
 
 bool LogSink::Start(const std::wstring& pipeName, unsigned instances, Callback callback)
 {
-    m_path = L"\\\\.\\pipe\\" + pipeName;
     m_callback = std::move(callback);
-    m_hStop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (m_hStop == nullptr) {
+    m_hStop.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_hStop.IsValid()) {
         return false;
     }
-    SECURITY_DESCRIPTOR sd;
-    ::InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-    ::SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE);
-    SECURITY_ATTRIBUTES sa = {sizeof(sa), &sd, FALSE};
-    for (unsigned i = 0; i < instances; ++i) {
-        HANDLE hPipe = ::CreateNamedPipeW(m_path.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
-                                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                          PIPE_UNLIMITED_INSTANCES, 0, 65536, 1000, &sa);
-        if (hPipe == INVALID_HANDLE_VALUE) {
-            const DWORD err = ::GetLastError();
-            Stop();
-            ::SetLastError(err);
-            return false;
-        }
-        m_threads.emplace_back(&LogSink::Serve, this, hPipe);
+    if (!m_server.Start(L"\\\\.\\pipe\\" + pipeName, instances, m_hStop.Get(), INFINITE,
+                        [this](const PipeMessage& message) { Receive(message); })) {
+        m_hStop.Reset(); // keeps the last error
+        return false;
     }
     return true;
 }
 
 void LogSink::Stop()
 {
-    if (m_hStop != nullptr) {
-        ::SetEvent(m_hStop);
+    if (m_hStop.IsValid()) {
+        ::SetEvent(m_hStop.Get());
     }
-    for (std::thread& t : m_threads) {
-        t.join();
-    }
-    m_threads.clear();
-    if (m_hStop != nullptr) {
-        ::CloseHandle(m_hStop);
-        m_hStop = nullptr;
-    }
+    m_server.Join();
+    m_hStop.Reset();
 }
 
-// Waits for an overlapped operation or the stop event; false when stopped or failed.
-static bool Await(HANDLE hPipe, OVERLAPPED& ov, HANDLE hStop, DWORD& bytes, DWORD& err)
+void LogSink::Receive(const PipeMessage& message)
 {
-    const HANDLE handles[2] = {ov.hEvent, hStop};
-    const DWORD w = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
-    if (w != WAIT_OBJECT_0) {
-        ::CancelIo(hPipe);
-        ::GetOverlappedResult(hPipe, &ov, &bytes, TRUE);
-        err = ERROR_OPERATION_ABORTED;
-        return false;
+    if (message.raw.empty()) {
+        return;
     }
-    if (::GetOverlappedResult(hPipe, &ov, &bytes, FALSE)) {
-        err = ERROR_SUCCESS;
-        return true;
+    LogRecord rec = DecodeLogRecord(message);
+    if (m_callback) {
+        m_callback(rec);
     }
-    err = ::GetLastError();
-    return err == ERROR_MORE_DATA;
-}
-
-void LogSink::Serve(HANDLE hPipe)
-{
-    OVERLAPPED ov = {};
-    ov.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::vector<uint8_t> buffer(65536);
-    for (;;) {
-        ::ResetEvent(ov.hEvent);
-        DWORD bytes = 0;
-        DWORD err = 0;
-        if (!::ConnectNamedPipe(hPipe, &ov)) {
-            err = ::GetLastError();
-            if (err == ERROR_IO_PENDING) {
-                if (!Await(hPipe, ov, m_hStop, bytes, err)) {
-                    if (err == ERROR_OPERATION_ABORTED) {
-                        break;
-                    }
-                    ::DisconnectNamedPipe(hPipe);
-                    continue;
-                }
-            } else if (err != ERROR_PIPE_CONNECTED && err != ERROR_NO_DATA) {
-                ::DisconnectNamedPipe(hPipe);
-                if (::WaitForSingleObject(m_hStop, 10) == WAIT_OBJECT_0) {
-                    break;
-                }
-                continue;
-            }
-        }
-
-        std::vector<uint8_t> raw;
-        std::vector<DWORD> pieces;
-        DWORD pieceSoFar = 0; // bytes of a piece larger than the buffer
-        bool stopped = false;
-        for (;;) {
-            ::ResetEvent(ov.hEvent);
-            bytes = 0;
-            BOOL ok = ::ReadFile(hPipe, buffer.data(), static_cast<DWORD>(buffer.size()), &bytes, &ov);
-            err = ok ? ERROR_SUCCESS : ::GetLastError();
-            if (!ok && err == ERROR_IO_PENDING) {
-                if (!Await(hPipe, ov, m_hStop, bytes, err) && err == ERROR_OPERATION_ABORTED) {
-                    stopped = true;
-                    break;
-                }
-            } else if (!ok && err == ERROR_MORE_DATA) {
-                ::GetOverlappedResult(hPipe, &ov, &bytes, FALSE);
-            }
-            if (err != ERROR_SUCCESS && err != ERROR_MORE_DATA) {
-                break; // ERROR_BROKEN_PIPE: the writer closed its end
-            }
-            raw.insert(raw.end(), buffer.begin(), buffer.begin() + bytes);
-            pieceSoFar += bytes;
-            if (err == ERROR_SUCCESS) {
-                pieces.push_back(pieceSoFar);
-                pieceSoFar = 0;
-            }
-        }
-        ::DisconnectNamedPipe(hPipe);
-        if (!raw.empty()) {
-            LogRecord rec = DecodeLogRecord(raw);
-            rec.pieceSizes = pieces;
-            if (m_callback) {
-                m_callback(rec);
-            }
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_records.push_back(std::move(rec));
-            }
-            m_cv.notify_all();
-        }
-        if (stopped) {
-            break;
-        }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_records.push_back(std::move(rec));
     }
-    ::CloseHandle(ov.hEvent);
-    ::CloseHandle(hPipe);
+    m_cv.notify_all();
 }
 
 std::vector<LogRecord> LogSink::Records() const
@@ -255,23 +156,12 @@ bool LogSink::WaitUntil(const std::function<bool(const std::vector<LogRecord>&)>
 
 LevelMapPublisher::LevelMapPublisher()
 {
-    SECURITY_DESCRIPTOR sd;
-    ::InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-    ::SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE);
-    SECURITY_ATTRIBUTES sa = {sizeof(sa), &sd, FALSE};
-    m_hMapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, 4, L"Global\\log_level_map_file");
-    if (m_hMapping != nullptr) {
-        m_pWord = static_cast<volatile uint32_t*>(::MapViewOfFile(m_hMapping, FILE_MAP_ALL_ACCESS, 0, 0, 4));
-    }
-}
-
-LevelMapPublisher::~LevelMapPublisher()
-{
-    if (m_pWord != nullptr) {
-        ::UnmapViewOfFile(const_cast<uint32_t*>(m_pWord));
-    }
-    if (m_hMapping != nullptr) {
-        ::CloseHandle(m_hMapping);
+    NullDaclAttributes security;
+    m_mapping.Reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, security.Get(), PAGE_READWRITE, 0, 4,
+                                         L"Global\\log_level_map_file"));
+    if (m_mapping.IsValid()) {
+        m_view.Reset(::MapViewOfFile(m_mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 4));
+        m_pWord = static_cast<volatile uint32_t*>(m_view.Get());
     }
 }
 

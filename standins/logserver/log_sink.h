@@ -8,8 +8,10 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "common/unique_resource.h"
+#include "pipe_serving.h"
 
 namespace standin {
 
@@ -28,7 +30,7 @@ struct LogRecord {
 };
 
 // Splits a received message into a record (tolerant of malformed input).
-LogRecord DecodeLogRecord(const std::vector<uint8_t>& raw);
+LogRecord DecodeLogRecord(const PipeMessage& message);
 
 // One readable line: "2026-12-08 06:50:04Z pid=.. tid=.. E(69) file:line text".
 std::wstring FormatLogRecord(const LogRecord& rec);
@@ -56,11 +58,10 @@ public:
     bool WaitUntil(const std::function<bool(const std::vector<LogRecord>&)>& pred, DWORD timeoutMs) const;
 
 private:
-    void Serve(HANDLE hPipe);
+    void Receive(const PipeMessage& message);
 
-    std::wstring m_path;
-    HANDLE m_hStop = nullptr;
-    std::vector<std::thread> m_threads;
+    UTIL::UniqueHandle m_hStop;
+    InboundPipeServer m_server;
     Callback m_callback;
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_cv;
@@ -71,7 +72,6 @@ private:
 class LevelMapPublisher {
 public:
     LevelMapPublisher();
-    ~LevelMapPublisher();
     LevelMapPublisher(const LevelMapPublisher&) = delete;
     LevelMapPublisher& operator=(const LevelMapPublisher&) = delete;
 
@@ -82,7 +82,8 @@ public:
     uint32_t Word() const { return m_pWord != nullptr ? *m_pWord : 0; }
 
 private:
-    HANDLE m_hMapping = nullptr;
+    UTIL::UniqueHandle m_mapping;
+    UTIL::UniqueMappedView m_view;
     volatile uint32_t* m_pWord = nullptr;
 };
 

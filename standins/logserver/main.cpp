@@ -14,27 +14,11 @@
 #include <mutex>
 #include <string>
 
+#include "common/unique_resource.h"
+#include "console.h"
 #include "log_sink.h"
 
 namespace {
-
-HANDLE g_hQuit = nullptr;
-
-BOOL WINAPI OnConsoleCtrl(DWORD)
-{
-    ::SetEvent(g_hQuit);
-    return TRUE;
-}
-
-std::string ToUtf8(const std::wstring& w)
-{
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(n > 0 ? n : 0, '\0');
-    if (n > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
-    }
-    return s;
-}
 
 const char* LevelColor(int level)
 {
@@ -44,17 +28,6 @@ const char* LevelColor(int level)
     case 73: case 78: return "\x1b[36m";                                        // cyan
     default: return "\x1b[2m";                                                  // dim
     }
-}
-
-DWORD WINAPI WatchStdin(void*)
-{
-    char buf[256];
-    DWORD got = 0;
-    const HANDLE hIn = ::GetStdHandle(STD_INPUT_HANDLE);
-    while (hIn != nullptr && hIn != INVALID_HANDLE_VALUE && ::ReadFile(hIn, buf, sizeof(buf), &got, nullptr) && got > 0) {
-    }
-    ::SetEvent(g_hQuit);
-    return 0;
 }
 
 } // namespace
@@ -97,8 +70,7 @@ int wmain(int argc, wchar_t* argv[])
         instances = 32;
     }
 
-    g_hQuit = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ::SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+    const UTIL::UniqueHandle quit(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
 
     standin::LevelMapPublisher levelMap;
     if (haveVerbosity) {
@@ -112,7 +84,7 @@ int wmain(int argc, wchar_t* argv[])
     std::mutex printLock;
     standin::LogSink sink;
     const bool started = sink.Start(pipe, instances, [&](const standin::LogRecord& rec) {
-        const std::string line = ToUtf8(standin::FormatLogRecord(rec));
+        const std::string line = standin::ToUtf8(standin::FormatLogRecord(rec));
         std::lock_guard<std::mutex> lock(printLock);
         if (!quiet) {
             if (color) {
@@ -132,13 +104,8 @@ int wmain(int argc, wchar_t* argv[])
         return 1;
     }
     fprintf(stderr, "LogServer: listening on \\\\.\\pipe\\%ls with %u instances\n", pipe.c_str(), instances);
-    if (watchStdin) {
-        HANDLE hThread = ::CreateThread(nullptr, 0, WatchStdin, nullptr, 0, nullptr);
-        if (hThread != nullptr) {
-            ::CloseHandle(hThread);
-        }
-    }
-    ::WaitForSingleObject(g_hQuit, INFINITE);
+    standin::SetEventsOnConsoleEnd({quit.Get()}, watchStdin);
+    ::WaitForSingleObject(quit.Get(), INFINITE);
     sink.Stop();
     if (out != nullptr) {
         fclose(out);

@@ -16,9 +16,8 @@
 // pipe "\\.\pipe\<request id>" as a client, writes the reply text in
 // --reply-pieces pipe messages and closes it.
 //
-// Registry: HKLM\SOFTWARE\Brontide\Quellguard\service\Kiv\<component>\1_<lang>_<version>,
-// values "Status" (REG_SZ decimal) and "_KIV_PluginDllPathname" (REG_SZ).
-// The component and version come from the request unless --component /
+// Registry: the component's key and values as standins/common/product_setup.h
+// describes them. The component and version come from the request unless --component /
 // --version override them; the request carries no language, so it is
 // --language, 1033 (English, United States) by default.
 //
@@ -44,7 +43,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <cwchar>
 #include <memory>
 #include <mutex>
@@ -52,20 +50,25 @@
 #include <thread>
 #include <vector>
 
+#include "common/unique_resource.h"
+#include "console.h"
+#include "pipe_serving.h"
+#include "product_setup.h"
+
 namespace {
 
-const wchar_t kDefaultPipe[] = L"Brontide QgdKivMgr Command Handler Manager";
-const wchar_t kCmdDownload[] = L"kivmgr_KIV_COMPONENT_DOWNLOAD";
-const wchar_t kCmdInstall[] = L"kivmgr_KIV_COMPONENT_INSTALL";
-const wchar_t kCmdUpgrade[] = L"kivmgr_KIV_COMPONENT_UPGRADE";
-const wchar_t kKivKey[] = L"SOFTWARE\\Brontide\\Quellguard\\service\\Kiv";
+namespace product = standin::product;
+using product::kCmdDownload;
+using product::kCmdInstall;
+using product::kCmdUpgrade;
+
 const DWORD kRequestReadTimeoutMs = 10000;
 
 enum class Scenario { None, Install, Upgrade, NeverReady };
 enum class ReplyMode { Answer, Silent, NoWrite };
 
 struct Options {
-    std::wstring pipe = kDefaultPipe;
+    std::wstring pipe = product::kManagerPipe;
     Scenario scenario = Scenario::None;
     ReplyMode replyMode = ReplyMode::Answer;
     std::wstring reply = L"OK";
@@ -73,7 +76,7 @@ struct Options {
     DWORD replyDelayMs = 0;
     DWORD readyDelayMs = 0;
     DWORD completeDelayMs = 0;
-    std::wstring language = L"1033";
+    std::wstring language = product::kDefaultLanguage;
     std::wstring component; // empty: from the request
     std::wstring version;
     bool versionGiven = false;
@@ -86,22 +89,12 @@ struct Options {
 };
 
 Options g_opt;
-HANDLE g_hQuit = nullptr;  // stop serving
-HANDLE g_hAbort = nullptr; // also drop delayed registry changes
+UTIL::UniqueHandle g_quit;  // stop serving
+UTIL::UniqueHandle g_abort; // also drop delayed registry changes
 std::mutex g_outLock;
 std::atomic<unsigned> g_requests{0};
 std::mutex g_actionLock;
 std::vector<std::thread> g_actions;
-
-std::string ToUtf8(const std::wstring& w)
-{
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(n > 0 ? n : 0, '\0');
-    if (n > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
-    }
-    return s;
-}
 
 // Control characters shown as \t, \0, \xNN so that a log line stays one line.
 std::wstring Printable(const std::wstring& s)
@@ -126,7 +119,7 @@ std::wstring Printable(const std::wstring& s)
 void Say(const std::wstring& line)
 {
     std::lock_guard<std::mutex> lock(g_outLock);
-    printf("PluginManager: %s\n", ToUtf8(line).c_str());
+    printf("PluginManager: %s\n", standin::ToUtf8(line).c_str());
     fflush(stdout);
 }
 
@@ -138,26 +131,14 @@ void AppendLog(const std::wstring& line)
     std::lock_guard<std::mutex> lock(g_outLock);
     FILE* f = _wfopen(g_opt.logFile.c_str(), L"ab");
     if (f != nullptr) {
-        fprintf(f, "%s\n", ToUtf8(line).c_str());
+        fprintf(f, "%s\n", standin::ToUtf8(line).c_str());
         fclose(f);
     }
 }
 
-std::wstring ComponentKeyPath(const std::wstring& component, const std::wstring& version)
-{
-    return std::wstring(kKivKey) + L"\\" + component + L"\\1_" + g_opt.language + L"_" + version;
-}
-
 bool SetRegString(const std::wstring& keyPath, const wchar_t* name, const std::wstring& value)
 {
-    HKEY hKey = nullptr;
-    LONG rc = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &hKey,
-                                nullptr);
-    if (rc == ERROR_SUCCESS) {
-        rc = ::RegSetValueExW(hKey, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                              static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-        ::RegCloseKey(hKey);
-    }
+    const LONG rc = product::SetString(keyPath, name, value);
     if (rc != ERROR_SUCCESS) {
         Say(L"cannot write " + keyPath + L"\\" + name + L", err=" + std::to_wstring(rc));
         return false;
@@ -167,41 +148,23 @@ bool SetRegString(const std::wstring& keyPath, const wchar_t* name, const std::w
 
 void SetStatus(const std::wstring& keyPath, int status)
 {
-    if (SetRegString(keyPath, L"Status", std::to_wstring(status))) {
+    if (SetRegString(keyPath, product::kStatusValue, std::to_wstring(status))) {
         Say(L"Status=" + std::to_wstring(status) + L" under HKLM\\" + keyPath);
     }
-}
-
-std::wstring SafeFileName(const std::wstring& s)
-{
-    std::wstring out;
-    for (wchar_t c : s) {
-        const bool ok = (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
-                        c == L'.' || c == L'-' || c == L'_';
-        out += ok ? c : L'_';
-    }
-    return out.empty() ? std::wstring(L"_") : out;
 }
 
 void CompleteComponent(const std::wstring& keyPath, const std::wstring& component, const std::wstring& version)
 {
     if (!g_opt.skipLibrary) {
         ::CreateDirectoryW(g_opt.pluginDir.c_str(), nullptr);
-        const std::wstring library = g_opt.pluginDir + L"\\" + SafeFileName(component) + L"_" + SafeFileName(version) + L".dll";
-        HANDLE hFile = ::CreateFileW(library.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        if (hFile == INVALID_HANDLE_VALUE) {
+        const std::wstring library = product::LibraryPath(g_opt.pluginDir, component, version);
+        if (!product::PlaceLibrary(library)) {
             Say(L"cannot create " + library + L", err=" + std::to_wstring(::GetLastError()));
-        } else {
-            const char content[] = "plug-in library written by the PluginManager stand-in\r\n";
-            DWORD written = 0;
-            ::WriteFile(hFile, content, sizeof(content) - 1, &written, nullptr);
-            ::CloseHandle(hFile);
-            if (SetRegString(keyPath, L"_KIV_PluginDllPathname", library)) {
-                Say(L"_KIV_PluginDllPathname=" + library);
-            }
+        } else if (SetRegString(keyPath, product::kLibraryValue, library)) {
+            Say(std::wstring(product::kLibraryValue) + L"=" + library);
         }
     }
-    SetStatus(keyPath, 7);
+    SetStatus(keyPath, product::kInstalled);
 }
 
 // Runs `action` now when `delayMs` is 0, else on a thread of its own after
@@ -215,7 +178,7 @@ void RunAfter(DWORD delayMs, F action)
     }
     std::lock_guard<std::mutex> lock(g_actionLock);
     g_actions.emplace_back([delayMs, action] {
-        if (::WaitForSingleObject(g_hAbort, delayMs) == WAIT_TIMEOUT) {
+        if (::WaitForSingleObject(g_abort.Get(), delayMs) == WAIT_TIMEOUT) {
             action();
         }
     });
@@ -226,11 +189,11 @@ void UpdateRegistry(const std::wstring& command, const std::wstring& component, 
     if (g_opt.scenario == Scenario::None) {
         return;
     }
-    const std::wstring keyPath = ComponentKeyPath(component, version);
+    const std::wstring keyPath = product::ComponentKey(component, version, g_opt.language);
     if (command == kCmdDownload) {
-        SetStatus(keyPath, 1);
+        SetStatus(keyPath, product::kDownloading);
         if (g_opt.scenario == Scenario::Install || g_opt.scenario == Scenario::Upgrade) {
-            const int ready = g_opt.scenario == Scenario::Install ? 3 : 5;
+            const int ready = g_opt.scenario == Scenario::Install ? product::kReadyToInstall : product::kReadyToUpgrade;
             RunAfter(g_opt.readyDelayMs, [keyPath, ready] { SetStatus(keyPath, ready); });
         }
     } else if (g_opt.scenario != Scenario::NeverReady) {
@@ -245,19 +208,19 @@ void WriteReply(const std::wstring& requestId)
         Say(L"reply pipe " + requestId + L" left alone (silent)");
         return;
     }
-    if (g_opt.replyDelayMs != 0 && ::WaitForSingleObject(g_hAbort, g_opt.replyDelayMs) != WAIT_TIMEOUT) {
+    if (g_opt.replyDelayMs != 0 && ::WaitForSingleObject(g_abort.Get(), g_opt.replyDelayMs) != WAIT_TIMEOUT) {
         return;
     }
     const std::wstring path = L"\\\\.\\pipe\\" + requestId;
-    HANDLE hPipe = INVALID_HANDLE_VALUE;
+    UTIL::UniqueHandle pipe;
     for (int attempt = 0; attempt < 5; ++attempt) {
-        hPipe = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (hPipe != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_PIPE_BUSY) {
+        pipe.Reset(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (pipe.IsValid() || ::GetLastError() != ERROR_PIPE_BUSY) {
             break;
         }
         ::WaitNamedPipeW(path.c_str(), 2000);
     }
-    if (hPipe == INVALID_HANDLE_VALUE) {
+    if (!pipe.IsValid()) {
         Say(L"cannot open reply pipe " + path + L", err=" + std::to_wstring(::GetLastError()));
         return;
     }
@@ -269,7 +232,7 @@ void WriteReply(const std::wstring& requestId)
         for (size_t i = 0; i < pieces; ++i) {
             const size_t end = (i + 1 == pieces) ? length : start + length / pieces;
             DWORD done = 0;
-            if (!::WriteFile(hPipe, g_opt.reply.data() + start, static_cast<DWORD>((end - start) * sizeof(wchar_t)),
+            if (!::WriteFile(pipe.Get(), g_opt.reply.data() + start, static_cast<DWORD>((end - start) * sizeof(wchar_t)),
                              &done, nullptr)) {
                 Say(L"reply write failed, err=" + std::to_wstring(::GetLastError()));
                 break;
@@ -278,26 +241,15 @@ void WriteReply(const std::wstring& requestId)
             start = end;
         }
     }
-    ::CloseHandle(hPipe);
+    pipe.Reset();
     Say(L"replied on " + requestId + L" in " + std::to_wstring(written) + L" piece(s)");
 }
 
-void HandleRequest(const std::vector<BYTE>& raw)
+void HandleRequest(const standin::PipeMessage& message)
 {
-    std::wstring text(raw.size() / sizeof(wchar_t), L'\0');
-    if (!text.empty()) {
-        memcpy(&text[0], raw.data(), text.size() * sizeof(wchar_t));
-    }
-    std::vector<std::wstring> fields;
-    size_t start = 0;
-    for (;;) {
-        const size_t tab = text.find(L'\t', start);
-        fields.push_back(text.substr(start, tab == std::wstring::npos ? std::wstring::npos : tab - start));
-        if (tab == std::wstring::npos) {
-            break;
-        }
-        start = tab + 1;
-    }
+    const std::vector<BYTE>& raw = message.raw;
+    const std::wstring text = message.Text();
+    const std::vector<std::wstring> fields = standin::SplitTabs(text);
     const bool hasNul = text.find(L'\0') != std::wstring::npos;
     const bool known = fields[0] == kCmdDownload || fields[0] == kCmdInstall || fields[0] == kCmdUpgrade;
     if (fields.size() != 4 || hasNul || !known || (raw.size() % 2) != 0) {
@@ -319,99 +271,20 @@ void HandleRequest(const std::vector<BYTE>& raw)
     WriteReply(requestId);
 }
 
-// Waits for an overlapped operation, the quit event or the time-out.
-bool Await(HANDLE hPipe, OVERLAPPED& ov, DWORD timeoutMs, DWORD& bytes, DWORD& err)
+// One connection's message: a request when its sender closed its end after writing.
+void OnMessage(const standin::PipeMessage& message)
 {
-    const HANDLE handles[2] = {ov.hEvent, g_hQuit};
-    const DWORD w = ::WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
-    if (w != WAIT_OBJECT_0) {
-        ::CancelIoEx(hPipe, &ov);
-        ::GetOverlappedResult(hPipe, &ov, &bytes, TRUE);
-        err = ERROR_OPERATION_ABORTED;
-        return false;
-    }
-    if (::GetOverlappedResult(hPipe, &ov, &bytes, FALSE)) {
-        err = ERROR_SUCCESS;
-        return true;
-    }
-    err = ::GetLastError();
-    return err == ERROR_MORE_DATA;
-}
-
-void ServeInstance(HANDLE hPipe)
-{
-    OVERLAPPED ov = {};
-    ov.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::vector<BYTE> buffer(4096);
-    while (::WaitForSingleObject(g_hQuit, 0) == WAIT_TIMEOUT) {
-        DWORD bytes = 0;
-        DWORD err = ERROR_SUCCESS;
-        if (!::ConnectNamedPipe(hPipe, &ov)) {
-            err = ::GetLastError();
-            if (err == ERROR_IO_PENDING) {
-                if (!Await(hPipe, ov, INFINITE, bytes, err)) {
-                    ::DisconnectNamedPipe(hPipe);
-                    continue;
-                }
-            } else if (err != ERROR_PIPE_CONNECTED && err != ERROR_NO_DATA) {
-                ::DisconnectNamedPipe(hPipe);
-                ::WaitForSingleObject(g_hQuit, 10);
-                continue;
-            }
+    if (!message.complete) {
+        if (!message.raw.empty()) {
+            Say(L"request not finished by its sender, dropped");
         }
-        // A request may come as several pipe messages; it ends when the
-        // requester closes its end.
-        std::vector<BYTE> raw;
-        bool complete = false;
-        for (;;) {
-            bytes = 0;
-            BOOL ok = ::ReadFile(hPipe, buffer.data(), static_cast<DWORD>(buffer.size()), &bytes, &ov);
-            err = ok ? ERROR_SUCCESS : ::GetLastError();
-            if (!ok && err == ERROR_IO_PENDING) {
-                Await(hPipe, ov, kRequestReadTimeoutMs, bytes, err);
-            } else if (!ok && err == ERROR_MORE_DATA) {
-                ::GetOverlappedResult(hPipe, &ov, &bytes, FALSE);
-            }
-            if (err != ERROR_SUCCESS && err != ERROR_MORE_DATA) {
-                complete = err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED;
-                break;
-            }
-            raw.insert(raw.end(), buffer.begin(), buffer.begin() + bytes);
-        }
-        ::DisconnectNamedPipe(hPipe);
-        if (!complete) {
-            if (!raw.empty()) {
-                Say(L"request not finished by its sender, dropped");
-            }
-            continue;
-        }
-        HandleRequest(raw);
-        const unsigned seen = ++g_requests;
-        if (g_opt.exitAfter != 0 && seen >= g_opt.exitAfter) {
-            ::SetEvent(g_hQuit);
-        }
+        return;
     }
-    ::CloseHandle(ov.hEvent);
-    ::CloseHandle(hPipe);
-}
-
-BOOL WINAPI OnConsoleCtrl(DWORD)
-{
-    ::SetEvent(g_hAbort);
-    ::SetEvent(g_hQuit);
-    return TRUE;
-}
-
-DWORD WINAPI WatchStdin(void*)
-{
-    char buf[256];
-    DWORD got = 0;
-    const HANDLE hIn = ::GetStdHandle(STD_INPUT_HANDLE);
-    while (hIn != nullptr && hIn != INVALID_HANDLE_VALUE && ::ReadFile(hIn, buf, sizeof(buf), &got, nullptr) && got > 0) {
+    HandleRequest(message);
+    const unsigned seen = ++g_requests;
+    if (g_opt.exitAfter != 0 && seen >= g_opt.exitAfter) {
+        ::SetEvent(g_quit.Get());
     }
-    ::SetEvent(g_hAbort);
-    ::SetEvent(g_hQuit);
-    return 0;
 }
 
 int Usage()
@@ -534,43 +407,20 @@ int wmain(int argc, wchar_t* argv[])
         g_opt.pluginDir.pop_back();
     }
 
-    g_hQuit = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    g_hAbort = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ::SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
-
-    SECURITY_DESCRIPTOR sd;
-    ::InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-    ::SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE);
-    SECURITY_ATTRIBUTES sa = {sizeof(sa), &sd, FALSE};
+    g_quit.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_abort.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const std::wstring path = L"\\\\.\\pipe\\" + g_opt.pipe;
-    std::vector<std::thread> servers;
-    for (unsigned i = 0; i < g_opt.instances; ++i) {
-        HANDLE hPipe = ::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
-                                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                          PIPE_UNLIMITED_INSTANCES, 0, 65536, 1000, &sa);
-        if (hPipe == INVALID_HANDLE_VALUE) {
-            const DWORD err = ::GetLastError();
-            fprintf(stderr, "PluginManager: cannot serve %s, err=%lu\n", ToUtf8(path).c_str(), err);
-            ::SetEvent(g_hQuit);
-            for (std::thread& t : servers) {
-                t.join();
-            }
-            return 1;
-        }
-        servers.emplace_back(ServeInstance, hPipe);
+    standin::InboundPipeServer server;
+    if (!server.Start(path, g_opt.instances, g_quit.Get(), kRequestReadTimeoutMs, OnMessage)) {
+        const DWORD err = ::GetLastError();
+        fprintf(stderr, "PluginManager: cannot serve %s, err=%lu\n", standin::ToUtf8(path).c_str(), err);
+        return 1;
     }
     Say(L"listening on " + path + L" with " + std::to_wstring(g_opt.instances) + L" instances");
-    if (g_opt.watchStdin) {
-        HANDLE hThread = ::CreateThread(nullptr, 0, WatchStdin, nullptr, 0, nullptr);
-        if (hThread != nullptr) {
-            ::CloseHandle(hThread);
-        }
-    }
+    standin::SetEventsOnConsoleEnd({g_abort.Get(), g_quit.Get()}, g_opt.watchStdin);
 
-    ::WaitForSingleObject(g_hQuit, INFINITE);
-    for (std::thread& t : servers) {
-        t.join();
-    }
+    ::WaitForSingleObject(g_quit.Get(), INFINITE);
+    server.Join();
     std::vector<std::thread> actions;
     {
         std::lock_guard<std::mutex> lock(g_actionLock);

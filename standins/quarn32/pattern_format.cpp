@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "quarn32_api.h"
+#include "app/quarn32_api.h"
 
 namespace quarn32 {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "app/quarn32_api.h"
 #include "pattern_format.h"
 #include "pattern_text.h"
-#include "quarn32_api.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <mutex>
 #include <new>
 
+#include "app/quarn32_api.h"
 #include "common/unique_resource.h"
 #include "pattern_format.h"
-#include "quarn32_api.h"
 
 namespace {
 

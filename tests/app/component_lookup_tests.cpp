@@ -7,49 +7,14 @@
 
 #include "app/component_lookup.h"
 #include "log/debug_log.h"
+#include "product_support.h"
 #include "test_support.h"
 
 using testing_support::LogCapture;
-using testing_support::TempDir;
+using testing_support::ProductSetup;
 using testing_support::UniqueName;
 
 namespace {
-
-const wchar_t kKivRoot[] = L"SOFTWARE\\Brontide\\Quellguard\\service\\Kiv";
-
-void SetValue(const std::wstring& key, const wchar_t* name, const std::wstring& value)
-{
-    HKEY h = nullptr;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(::RegSetValueExW(h, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                               static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-    ::RegCloseKey(h);
-}
-
-// The product folder value, set for one test and removed afterwards.
-class ProductFolder {
-public:
-    explicit ProductFolder(const std::wstring& path) { SetValue(kProductInformationKey, L"Local_Path", path); }
-    ~ProductFolder()
-    {
-        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProductInformationKey, L"Local_Path");
-        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kProductInformationKey); // only when nothing else is in it
-    }
-};
-
-// A component key under a test-unique component identifier.
-class ComponentKey {
-public:
-    ComponentKey(const std::wstring& lang, const std::wstring& ver) : id(UniqueName(L"Comp")), language(lang), version(ver)
-    {
-        key = std::wstring(kKivRoot) + L"\\" + id + L"\\1_" + lang + L"_" + ver;
-    }
-    ~ComponentKey() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kKivRoot) + L"\\" + id).c_str()); }
-    void Set(const wchar_t* name, const std::wstring& value) { SetValue(key, name, value); }
-    std::wstring id, language, version, key;
-};
 
 std::string ComponentList(const std::string& components)
 {
@@ -67,19 +32,16 @@ protected:
         ASSERT_TRUE(m_capture.Started());
     }
     void TearDown() override { ::CoUninitialize(); }
-    void WriteList(const std::string& content)
-    {
-        ASSERT_TRUE(testing_support::WriteFileBytes(m_dir.File(L"QGCE_KIV_COMP_LIST.xml"), content));
-    }
-    TempDir m_dir;
+    void WriteList(const std::string& content) { m_product.WriteList(content); }
+    ProductSetup m_product;
     LogCapture m_capture;
 };
 
 TEST_F(ComponentListTest, TrailingBackslashOrNotGivesTheSameFile)
 {
     WriteList(ComponentList("<Component ID=\"A\" Version=\"1.2\" Language=\"1033\"/>"));
-    for (const std::wstring& folder : {m_dir.Path(), m_dir.Path() + L"\\"}) {
-        ProductFolder product(folder);
+    for (const std::wstring& folder : {m_product.Folder(), m_product.Folder() + L"\\"}) {
+        m_product.SetLocalPath(folder);
         std::wstring ver, lang;
         ASSERT_TRUE(GetProductInfo(L"A", ver, lang));
         EXPECT_EQ(ver, L"1.2");
@@ -96,7 +58,6 @@ TEST_F(ComponentListTest, FirstMatchWinsAndMatchingIsExactAndCaseSensitive)
                             "<Component ID=\" A\" Version=\"0.2\" Language=\"1041\"/>"
                             "<Component ID=\"A\" Version=\"1.0\" Language=\"1033\"/>"
                             "<Component ID=\"A\" Version=\"2.0\" Language=\"2052\"/>"));
-    ProductFolder product(m_dir.Path());
     std::wstring ver = L"keep", lang = L"keep";
     ASSERT_TRUE(GetProductInfo(L"A", ver, lang));
     EXPECT_EQ(ver, L"1.0");
@@ -111,7 +72,6 @@ TEST_F(ComponentListTest, FirstMatchWinsAndMatchingIsExactAndCaseSensitive)
 TEST_F(ComponentListTest, MissingVersionReadsAsEmptyAndStillMatches)
 {
     WriteList(ComponentList("<Component ID=\"A\" Language=\"1033\"/>"));
-    ProductFolder product(m_dir.Path());
     std::wstring ver = L"x", lang;
     ASSERT_TRUE(GetProductInfo(L"A", ver, lang));
     EXPECT_EQ(ver, L"");
@@ -126,7 +86,6 @@ TEST_F(ComponentListTest, Utf16ListWithByteOrderMarkIsRead)
     std::string bytes("\xFF\xFE", 2);
     bytes.append(reinterpret_cast<const char*>(text.c_str()), text.size() * 2);
     WriteList(bytes);
-    ProductFolder product(m_dir.Path());
     std::wstring ver, lang;
     ASSERT_TRUE(GetProductInfo(L"\u00c5ngstr\u00f6m", ver, lang));
     EXPECT_EQ(ver, L"3.1");
@@ -134,7 +93,6 @@ TEST_F(ComponentListTest, Utf16ListWithByteOrderMarkIsRead)
 
 TEST_F(ComponentListTest, UnreadableListsFailWithClearLines)
 {
-    ProductFolder product(m_dir.Path());
     std::wstring ver, lang;
     // No file.
     EXPECT_FALSE(GetProductInfo(L"A", ver, lang));
@@ -158,7 +116,6 @@ TEST_F(ComponentListTest, UnreadableListsFailWithClearLines)
 
 TEST_F(ComponentListTest, DocumentTypeIsRefusedOnlyBeforeTheRootElement)
 {
-    ProductFolder product(m_dir.Path());
     const std::string prolog = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!-- needs no <!DOCTYPE -->\r\n"
                                "<?note <!DOCTYPE?>\r\n";
     const std::string root = "<QGCE_COMPONENT_ID_LIST><![CDATA[<!DOCTYPE x>]]>"
@@ -181,7 +138,6 @@ TEST_F(ComponentListTest, HugeListFindsTheLastComponent)
                       ".0\" Language=\"1033\"/>\r\n";
     }
     WriteList(ComponentList(components));
-    ProductFolder product(m_dir.Path());
     std::wstring ver, lang;
     ASSERT_TRUE(GetProductInfo(L"C9999", ver, lang));
     EXPECT_EQ(ver, L"9999.0");
@@ -190,18 +146,17 @@ TEST_F(ComponentListTest, HugeListFindsTheLastComponent)
 TEST(ProductFolderTest, MissingOrOverlongFolderValueFails)
 {
     LogCapture capture;
+    ProductSetup product;
     ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProductInformationKey, L"Local_Path");
     wchar_t path[MAX_PATH] = L"unchanged";
     EXPECT_FALSE(GetQuellguardServerPath(path));
     EXPECT_STREQ(path, L"unchanged");
 
-    {
-        ProductFolder product(L"C:\\" + std::wstring(256, L'p')); // 259 characters: fits
-        ASSERT_TRUE(GetQuellguardServerPath(path));
-        EXPECT_EQ(wcslen(path), 259u);
-    }
+    product.SetLocalPath(L"C:\\" + std::wstring(256, L'p')); // 259 characters: fits
+    ASSERT_TRUE(GetQuellguardServerPath(path));
+    EXPECT_EQ(wcslen(path), 259u);
     for (size_t len : {260u, 1000u}) {
-        ProductFolder product(std::wstring(len, L'q'));
+        product.SetLocalPath(std::wstring(len, L'q'));
         wcscpy(path, L"unchanged");
         EXPECT_FALSE(GetQuellguardServerPath(path));
         EXPECT_STREQ(path, L"unchanged");
@@ -214,26 +169,30 @@ TEST(ProductFolderTest, MissingOrOverlongFolderValueFails)
 class ComponentKeyTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_capture.Started()); }
+    void Set(const wchar_t* name, const std::wstring& value) { m_product.SetValue(m_id, m_version, name, value); }
     LogCapture m_capture;
-    ComponentKey m_key{L"1033", L"4.5"};
+    ProductSetup m_product;
+    const std::wstring m_id = UniqueName(L"Comp");
+    const std::wstring m_version = L"4.5";
+    const std::wstring m_language = L"1033";
 };
 
 TEST_F(ComponentKeyTest, LibraryPathIsReadFromTheComponentKey)
 {
-    m_key.Set(L"_KIV_PluginDllPathname", L"C:\\Plugins\\comp.dll");
+    Set(L"_KIV_PluginDllPathname", L"C:\\Plugins\\comp.dll");
     std::wstring path;
-    ASSERT_TRUE(GetProductDllPath(path, m_key.id, m_key.version, m_key.language));
+    ASSERT_TRUE(GetProductDllPath(path, m_id, m_version, m_language));
     EXPECT_EQ(path, L"C:\\Plugins\\comp.dll");
-    EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_INFO, 120, L"GetProductDllPath - Registry Path: " + m_key.key));
+    EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_INFO, 120, L"GetProductDllPath - Registry Path: " + ProductSetup::KeyPath(m_id, m_version)));
     EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_DEBUG, 146, L"GetProductDllPath - <<< C:\\Plugins\\comp.dll 1"));
 }
 
 TEST_F(ComponentKeyTest, EmptyOrMissingLibraryValueFailsWithoutErrorLine)
 {
     std::wstring path = L"before";
-    EXPECT_FALSE(GetProductDllPath(path, m_key.id, m_key.version, m_key.language)); // no key
-    m_key.Set(L"_KIV_PluginDllPathname", L"");
-    EXPECT_FALSE(GetProductDllPath(path, m_key.id, m_key.version, m_key.language));
+    EXPECT_FALSE(GetProductDllPath(path, m_id, m_version, m_language)); // no key
+    Set(L"_KIV_PluginDllPathname", L"");
+    EXPECT_FALSE(GetProductDllPath(path, m_id, m_version, m_language));
     EXPECT_EQ(path, L"before");
     EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_DEBUG, 146, L"GetProductDllPath - <<< before 0"));
     m_capture.Settle();
@@ -249,9 +208,9 @@ TEST_F(ComponentKeyTest, StatusTextIsReadAsLeadingDecimal)
         int expected;
     } cases[] = {{L"5", 5}, {L" 7x", 7}, {L"abc", 0}, {L"-3", -3}, {L"", 0}};
     for (const auto& c : cases) {
-        m_key.Set(L"Status", c.text);
+        Set(L"Status", c.text);
         int status = 99;
-        QueryActionStatus(status, m_key.id, m_key.version, m_key.language);
+        QueryActionStatus(status, m_id, m_version, m_language);
         EXPECT_EQ(status, c.expected) << testing_support::Narrow(c.text);
     }
     EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_DEBUG, 251, L"QueryActionStatus - <<< 5 0"));
@@ -260,40 +219,40 @@ TEST_F(ComponentKeyTest, StatusTextIsReadAsLeadingDecimal)
 TEST_F(ComponentKeyTest, UnreadableStatusLeavesCallersValue)
 {
     int status = 42;
-    QueryActionStatus(status, m_key.id, m_key.version, m_key.language); // no key: silent
+    QueryActionStatus(status, m_id, m_version, m_language); // no key: silent
     EXPECT_EQ(status, 42);
-    m_key.Set(L"_KIV_PluginDllPathname", L"x"); // key exists, Status missing
-    QueryActionStatus(status, m_key.id, m_key.version, m_key.language);
+    Set(L"_KIV_PluginDllPathname", L"x"); // key exists, Status missing
+    QueryActionStatus(status, m_id, m_version, m_language);
     EXPECT_EQ(status, 42);
-    EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_ERROR, 245, L"QueryActionStatus - Can't open " + m_key.id + L" registry, err("));
-    m_key.Set(L"Status", std::wstring(1000, L'7')); // does not fit: a failed read
-    QueryActionStatus(status, m_key.id, m_key.version, m_key.language);
+    EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_ERROR, 245, L"QueryActionStatus - Can't open " + m_id + L" registry, err("));
+    Set(L"Status", std::wstring(1000, L'7')); // does not fit: a failed read
+    QueryActionStatus(status, m_id, m_version, m_language);
     EXPECT_EQ(status, 42);
 }
 
 TEST_F(ComponentKeyTest, FailedReadsLogTheRegistryCallsOwnError)
 {
-    m_key.Set(L"Status", std::wstring(1000, L'7')); // does not fit; no library value at all
+    Set(L"Status", std::wstring(1000, L'7')); // does not fit; no library value at all
     std::wstring path;
-    EXPECT_FALSE(GetProductDllPath(path, m_key.id, m_key.version, m_key.language));
+    EXPECT_FALSE(GetProductDllPath(path, m_id, m_version, m_language));
     int status = 42;
-    QueryActionStatus(status, m_key.id, m_key.version, m_key.language);
-    EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_ERROR, 140, L"GetProductDllPath - Can't open " + m_key.id + L" registry, err(2)"))
+    QueryActionStatus(status, m_id, m_version, m_language);
+    EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_ERROR, 140, L"GetProductDllPath - Can't open " + m_id + L" registry, err(2)"))
         << m_capture.Dump();
-    EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_ERROR, 245, L"QueryActionStatus - Can't open " + m_key.id + L" registry, err(234)"))
+    EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_ERROR, 245, L"QueryActionStatus - Can't open " + m_id + L" registry, err(234)"))
         << m_capture.Dump();
 }
 
 TEST_F(ComponentKeyTest, ValuesAtTheirBufferSizeAreReadWhole)
 {
     const std::wstring fits = L"C:\\" + std::wstring(252, L'd') + L".dll"; // 259 characters
-    m_key.Set(L"_KIV_PluginDllPathname", fits);
+    Set(L"_KIV_PluginDllPathname", fits);
     std::wstring path;
-    ASSERT_TRUE(GetProductDllPath(path, m_key.id, m_key.version, m_key.language));
+    ASSERT_TRUE(GetProductDllPath(path, m_id, m_version, m_language));
     EXPECT_EQ(path, fits);
-    m_key.Set(L"_KIV_PluginDllPathname", fits + L"x"); // 260: no room for the terminator
+    Set(L"_KIV_PluginDllPathname", fits + L"x"); // 260: no room for the terminator
     path.clear();
-    EXPECT_FALSE(GetProductDllPath(path, m_key.id, m_key.version, m_key.language));
+    EXPECT_FALSE(GetProductDllPath(path, m_id, m_version, m_language));
     EXPECT_TRUE(path.empty());
 }
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "app/quarn32_api.h"
 #include "pattern_format.h"
 #include "pe_imports.h"
-#include "quarn32_api.h"
 #include "test_support.h"
 
 using testing_support::LogCapture;

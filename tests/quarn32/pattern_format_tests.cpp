@@ -7,11 +7,11 @@
 #include <cstring>
 #include <random>
 
+#include "app/quarn32_api.h"
 #include "guarded_buffer.h"
 #include "pattern_format.h"
 #include "pattern_fuzz.h"
 #include "pattern_text.h"
-#include "quarn32_api.h"
 #include "test_support.h"
 
 using quarn32::Pattern;

@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "app/quarn32_api.h"
 #include "common/text_convert.h"
 #include "pattern_format.h"
 #include "pattern_fuzz.h"
-#include "quarn32_api.h"
 #include "test_support.h"
 
 namespace {

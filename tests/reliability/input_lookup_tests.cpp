@@ -60,7 +60,7 @@ protected:
     // Status as QueryActionStatus reads it from a value of this type and content; 42 when unread.
     int StatusOf(DWORD type, const void* data, DWORD cb)
     {
-        EXPECT_TRUE(SetRegValue(ProductSetup::KeyPath(m_id, L"1"), L"Status", type, data, cb));
+        EXPECT_EQ(ERROR_SUCCESS, standin::product::SetValue(ProductSetup::KeyPath(m_id, L"1"), L"Status", type, data, cb));
         int status = 42;
         QueryActionStatus(status, m_id, L"1", L"1033");
         return status;
@@ -103,7 +103,7 @@ TEST_F(RegistryInputTest, StatusOfOtherRegistryTypesIsReadAsTextOrNotAtAll)
 
 TEST_F(RegistryInputTest, OverflowingStatusOfAnInstalledComponentIsNotSuccess)
 {
-    m_product.WriteSimpleList({{m_id, L"1"}});
+    m_product.WriteComponents({{m_id, L"1"}});
     m_product.MarkInstalled(m_id, L"1");
     m_product.SetStatus(m_id, L"1", L"4294967303");
     const ProcessResult r = RunKivProxyExe(QuoteArg(m_id) + L" Install");
@@ -133,7 +133,7 @@ TEST_F(RegistryInputTest, ProductFolderOfOtherRegistryTypesIsReadOrRefusedCleanl
     EXPECT_FALSE(GetProductInfo(L"X", version, language));
     EXPECT_TRUE(m_capture.WaitFor(LOG_LEVEL_ERROR, 76, L"Can't find Kiv XML file(%TEMP%\\QGCE_KIV_COMP_LIST.xml)"));
     // Two strings: the first one is the folder.
-    m_product.WriteSimpleList({{L"X", L"3.0"}});
+    m_product.WriteComponents({{L"X", L"3.0"}});
     const std::wstring multi = m_product.Folder() + std::wstring(L"\0C:\\elsewhere\0", 15);
     m_product.SetLocalPathRaw(REG_MULTI_SZ, multi.c_str(), static_cast<DWORD>((multi.size() + 1) * 2));
     ASSERT_TRUE(GetProductInfo(L"X", version, language));
@@ -170,7 +170,7 @@ TEST_F(RegistryInputTest, ProductFolderOfTheLongestLengthThatFits)
 TEST_F(RegistryInputTest, ComponentKeyPathAtAndPastItsLimit)
 {
     // "SOFTWARE\...\Kiv\" + id + "\1_" + language + "_" + version: 259 characters fit.
-    const size_t fixed = wcslen(kKivRoot) + 1 + 3 + 4 + 1 + 1; // separators, "1_", "1033", "_", version "1"
+    const size_t fixed = wcslen(standin::product::kKivKey) + 1 + 3 + 4 + 1 + 1; // separators, "1_", "1033", "_", version "1"
     const std::wstring longId = m_id + std::wstring(259 - fixed - m_id.size(), L'k');
     ASSERT_EQ(259u, ProductSetup::KeyPath(longId, L"1").size());
     m_product.SetStatus(longId, L"1", L"7");

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "app/quarn32_api.h"
 #include "log/debug_log.h"
 #include "pattern_format.h"
 #include "pattern_fuzz.h"
-#include "quarn32_api.h"
 #include "reliability_support.h"
 
 using namespace reliability;

@@ -33,7 +33,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_capture.Started());
-        m_product.WriteSimpleList({{m_id, m_version}});
+        m_product.WriteComponents({{m_id, m_version}});
         m_product.Track(m_id);
     }
 
@@ -66,10 +66,10 @@ protected:
 
 TEST_F(PeerFaultTest, ManagerThatNeverOpensTheReplyPipeCostsOnlyTheIdleBound)
 {
-    ScriptedManager manager(ScriptedManager::Reply::Silent, m_product.Folder());
+    FakeManager manager(FakeManager::Reply::Silent);
     ASSERT_TRUE(manager.Listening());
     manager.StatusOnDownload(3);
-    manager.CompleteOnInstall(true);
+    manager.CompleteOnInstall(m_product.Folder());
     FastClockEnvironment env(kShortLimits);
 
     EXPECT_EQ(0, RunWithinBounds(env));
@@ -84,10 +84,10 @@ TEST_F(PeerFaultTest, ManagerThatNeverOpensTheReplyPipeCostsOnlyTheIdleBound)
 
 TEST_F(PeerFaultTest, ManagerThatHoldsTheReplyPipeWithoutWritingCostsOnlyTheIdleBound)
 {
-    ScriptedManager manager(ScriptedManager::Reply::OpenAndHold, m_product.Folder());
+    FakeManager manager(FakeManager::Reply::OpenAndHold, {});
     ASSERT_TRUE(manager.Listening());
     manager.StatusOnDownload(5);
-    manager.CompleteOnInstall(true);
+    manager.CompleteOnInstall(m_product.Folder());
     FastClockEnvironment env(kShortLimits);
 
     EXPECT_EQ(0, RunWithinBounds(env));
@@ -102,13 +102,14 @@ TEST_F(PeerFaultTest, ManagerThatHoldsTheReplyPipeWithoutWritingCostsOnlyTheIdle
 
 TEST_F(PeerFaultTest, ManagerThatWritesForeverIsCutOffAndTheInstallGoesOn)
 {
-    for (const auto reply : {ScriptedManager::Reply::Flood, ScriptedManager::Reply::Trickle}) {
-        const bool flood = reply == ScriptedManager::Reply::Flood;
+    // Flood: 1000-byte pieces without pause; trickle: a short piece every 20 ms.
+    for (const bool flood : {true, false}) {
         SCOPED_TRACE(flood ? "flood" : "trickle");
-        ScriptedManager manager(reply, m_product.Folder());
+        FakeManager manager(FakeManager::Reply::Flood, {flood ? std::wstring(500, L'f') : std::wstring(L"tick")},
+                            flood ? 0 : 20);
         ASSERT_TRUE(manager.Listening());
         manager.StatusOnDownload(3);
-        manager.CompleteOnInstall(true);
+        manager.CompleteOnInstall(m_product.Folder());
         FastClockEnvironment env(kShortLimits);
 
         EXPECT_EQ(0, RunWithinBounds(env));
@@ -163,7 +164,7 @@ TEST_F(PeerFaultTest, ManagerThatDiesBetweenDownloadAndInstallEndsTheInstallWith
 
 TEST_F(PeerFaultTest, ManagerThatNeverMakesThePackageReadyGivesUpAfterSevenQueries)
 {
-    ScriptedManager manager(ScriptedManager::Reply::Answer, m_product.Folder());
+    FakeManager manager(FakeManager::Reply::Answer);
     ASSERT_TRUE(manager.Listening());
     manager.StatusOnDownload(1);
     FastClockEnvironment env(kShortLimits);
@@ -205,7 +206,7 @@ TEST_F(PeerFaultTest, ManagerThatNeverMakesThePackageReadyWithRealPauses)
 
 TEST_F(PeerFaultTest, AnotherProcessServingTheReplyPipeNameMakesTheRequestFailCleanly)
 {
-    ScriptedManager manager(ScriptedManager::Reply::Answer, m_product.Folder());
+    FakeManager manager(FakeManager::Reply::Answer);
     ASSERT_TRUE(manager.Listening());
     const std::wstring id = MakeRequestId(kCmdComponentDownload);
     // A process that serves the reply pipe's name first, with free instances.

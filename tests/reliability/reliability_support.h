@@ -1,26 +1,28 @@
-// Shared pieces of the reliability suite: product set-up, child processes, a scripted plug-in manager,
-// a fast-clock install environment, import hooks and guarded buffers.
+// Shared pieces of the reliability suite: child processes, a fast-clock install environment and
+// import hooks (the product set-up, the fake manager and guarded buffers come from tests/support).
 #pragma once
 
 #include <windows.h>
 
-#include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/install.h"
 #include "app/manager_requests.h"
 #include "common/unique_resource.h"
+#include "fake_manager.h"
 #include "guarded_buffer.h"
+#include "product_support.h"
 #include "test_support.h"
 
 namespace reliability {
 
+using testing_support::FakeManager;
+using testing_support::GuardedBuffer;
+using testing_support::ProductSetup;
+
 const DWORD kExitFailure = static_cast<DWORD>(-1);
-const wchar_t kKivRoot[] = L"SOFTWARE\\Brontide\\Quellguard\\service\\Kiv";
 
 // Child processes that crash end at once with their exception code instead
 // of starting the system debugger (the error mode is inherited).
@@ -31,50 +33,6 @@ inline bool IsProgramResult(DWORD dwExitCode)
 {
     return dwExitCode == 0 || dwExitCode == kExitFailure;
 }
-
-// Writes a registry value under HKLM (keys created as needed).
-bool SetRegValue(const std::wstring& key, const wchar_t* name, DWORD type, const void* data, DWORD cb);
-bool SetRegString(const std::wstring& key, const wchar_t* name, const std::wstring& value);
-
-// The product as the program finds it: "Local_Path" pointing at a fresh
-// folder with a component list, and component keys under test-unique
-// identifiers. Everything is put back or removed when the object goes.
-class ProductSetup {
-public:
-    ProductSetup();
-    ~ProductSetup();
-    ProductSetup(const ProductSetup&) = delete;
-    ProductSetup& operator=(const ProductSetup&) = delete;
-
-    const std::wstring& Folder() const { return m_dir.Path(); }
-    std::wstring File(const std::wstring& name) const { return m_dir.File(name); }
-    std::wstring ListPath() const { return m_dir.File(L"QGCE_KIV_COMP_LIST.xml"); }
-
-    // Points Local_Path somewhere else (the value is restored at the end).
-    void SetLocalPath(const std::wstring& path);
-    void SetLocalPathRaw(DWORD type, const void* data, DWORD cb);
-
-    // Writes the component list as given, byte for byte.
-    void WriteList(const std::string& bytes);
-    // Writes a UTF-8 list with one Component per (id, version) pair, language 1033.
-    void WriteSimpleList(const std::vector<std::pair<std::wstring, std::wstring>>& components);
-
-    // Component key path of (id, version, language).
-    static std::wstring KeyPath(const std::wstring& id, const std::wstring& version,
-                                const std::wstring& language = L"1033");
-    // Remembers the id's key for removal.
-    void Track(const std::wstring& id);
-    void SetStatus(const std::wstring& id, const std::wstring& version, const std::wstring& status);
-    // A present plug-in library, registered, with status 7.
-    void MarkInstalled(const std::wstring& id, const std::wstring& version);
-
-private:
-    testing_support::TempDir m_dir;
-    std::vector<BYTE> m_savedLocalPath;
-    DWORD m_savedType = REG_NONE;
-    bool m_hadLocalPath = false;
-    std::vector<std::wstring> m_tracked;
-};
 
 // Runs KivProxy.exe from the build folder with the given argument text.
 testing_support::ProcessResult RunKivProxyExe(const std::wstring& args, DWORD timeoutMs = 60000);
@@ -106,63 +64,6 @@ private:
 
 // Waits until a pipe of that name accepts connections.
 bool WaitForPipe(const std::wstring& name, DWORD timeoutMs);
-
-// The plug-in manager's command handler played on threads of this process:
-// serves "Brontide QgdKivMgr Command Handler Manager", one request at a time,
-// updates the component's registry values and answers each request as its
-// reply mode says.
-class ScriptedManager {
-public:
-    enum class Reply {
-        Answer,      // open the reply pipe, write "OK", close it
-        Silent,      // never open the reply pipe
-        OpenAndHold, // open it and keep it open without writing until Stop
-        Flood,       // write 1000-byte pieces without pause until a write fails
-        Trickle,     // write a short piece every 20 ms until a write fails or Stop
-    };
-    struct Request {
-        std::wstring command, id, component, version;
-        SECURITY_IMPERSONATION_LEVEL level = static_cast<SECURITY_IMPERSONATION_LEVEL>(-1);
-        bool levelRead = false;
-    };
-
-    ScriptedManager(Reply reply, const std::wstring& pluginDir);
-    ~ScriptedManager();
-    ScriptedManager(const ScriptedManager&) = delete;
-    ScriptedManager& operator=(const ScriptedManager&) = delete;
-
-    bool Listening() const { return m_bListening; }
-    // Status written on a download request (none when negative).
-    void StatusOnDownload(int status) { m_statusOnDownload = status; }
-    // Whether an install or upgrade request completes the component.
-    void CompleteOnInstall(bool complete) { m_completeOnInstall = complete; }
-    // Stops serving (its pipe goes away) after this many requests.
-    void StopServingAfter(unsigned n) { m_stopAfter = n; }
-
-    void Stop();
-    std::vector<Request> Requests() const;
-    size_t BytesWritten() const { return m_bytesWritten.load(); }
-
-private:
-    void Serve();
-    bool Await(OVERLAPPED& ov, DWORD* pcb);
-    void Act(const Request& request);
-    void Answer(const std::wstring& replyPipe);
-
-    Reply m_reply;
-    std::wstring m_pluginDir;
-    int m_statusOnDownload = -1;
-    bool m_completeOnInstall = false;
-    unsigned m_stopAfter = 0;
-    UTIL::UniqueHandle m_hPipe;
-    UTIL::UniqueHandle m_hQuit;
-    bool m_bListening = false;
-    std::thread m_server;
-    std::vector<std::thread> m_replies;
-    mutable std::mutex m_mutex;
-    std::vector<Request> m_requests;
-    std::atomic<size_t> m_bytesWritten{0};
-};
 
 // The program's install environment with the registry, the component list,
 // the file system and the plug-in manager pipe as they are, but with every
@@ -225,7 +126,5 @@ private:
     void** m_ppSlot = nullptr;
     void* m_pOriginal = nullptr;
 };
-
-using testing_support::GuardedBuffer;
 
 } // namespace reliability

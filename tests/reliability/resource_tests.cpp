@@ -102,7 +102,7 @@ TEST(ResourceTest, InstallCommandReleasesEverythingOnEveryEarlyEnd)
     ProductSetup product;
     const std::wstring installed = UniqueName(L"ResInstalled");
     const std::wstring pending = UniqueName(L"ResPending");
-    product.WriteSimpleList({{installed, L"1"}, {pending, L"1"}});
+    product.WriteComponents({{installed, L"1"}, {pending, L"1"}});
     product.MarkInstalled(installed, L"1");
     product.MarkInstalled(pending, L"1");
     product.SetStatus(pending, L"1", L"3");
@@ -188,7 +188,7 @@ TEST(ResourceTest, FailedAndAbandonedExchangesReleaseEverything)
     });
 
     ProductSetup product;
-    ScriptedManager manager(ScriptedManager::Reply::Silent, product.Folder());
+    FakeManager manager(FakeManager::Reply::Silent);
     ASSERT_TRUE(manager.Listening());
     const ManagerReplyLimits limits = {/* idle */ 30, /* total */ 200, /* bytes */ 4096};
     ExpectNothingKept("request to a manager that never answers", 10, [&] {

@@ -145,7 +145,7 @@ TEST_F(HookedPipeTest, ReplyPipesRefuseRemoteClientsAndCarryANullAccessList)
     ExpectReplyPipeProperties(direct[0]);
 
     ProductSetup product;
-    ScriptedManager manager(ScriptedManager::Reply::Answer, product.Folder());
+    FakeManager manager(FakeManager::Reply::Answer);
     ASSERT_TRUE(manager.Listening());
     EXPECT_TRUE(RequestComponentDownload(L"SecComp", L"1"));
     manager.Stop();
@@ -161,7 +161,7 @@ TEST_F(HookedPipeTest, ClientsLetServersIdentifyButNotImpersonateThem)
     LogCapture capture;
     ASSERT_TRUE(capture.Started());
     ProductSetup product;
-    ScriptedManager manager(ScriptedManager::Reply::Answer, product.Folder());
+    FakeManager manager(FakeManager::Reply::Answer);
     ASSERT_TRUE(manager.Listening());
     EXPECT_TRUE(DebugLogW(LOG_LEVEL_ERROR, L"reliability", 1, L"%s - identify me", L"Test"));
     EXPECT_TRUE(RequestComponentInstall(L"SecComp", L"1"));

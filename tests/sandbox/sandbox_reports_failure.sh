@@ -7,7 +7,7 @@ sandbox=$1 build=$2 prefix=$3
 fake=$(mktemp -d)
 trap 'rm -rf "$fake"' EXIT
 mkdir -p "$fake/bin"
-for f in LogServer.exe PluginManager.exe Quarn32.dll samples; do
+for f in LogServer.exe PluginManager.exe ProductSetup.exe Quarn32.dll samples; do
     ln -s "$build/bin/$f" "$fake/bin/$f" || exit 1
 done
 # PatternTool.exe rejects the command line "SampleDLP Install" with exit code 1.

@@ -1,4 +1,4 @@
-// Lock classes: not copyable, guards leave on every way out, the global locks exist.
+// Locks: the guard shuts other threads out for its scope and leaves on every way out.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -7,34 +7,24 @@
 
 #include "sign/locks.h"
 
-template <typename T>
-constexpr bool kNoCopy = !std::is_copy_constructible<T>::value && !std::is_copy_assignable<T>::value;
-
-static_assert(kNoCopy<CNonCopyable>, "CNonCopyable copies");
-static_assert(kNoCopy<CCriticalSectionLocker>, "CCriticalSectionLocker copies");
-static_assert(kNoCopy<CAutoCriticalSectionLocker>, "CAutoCriticalSectionLocker copies");
-static_assert(kNoCopy<UTIL::CNonCopyable>, "UTIL::CNonCopyable copies");
-static_assert(kNoCopy<UTIL::CSingletonLocker>, "UTIL::CSingletonLocker copies");
-static_assert(kNoCopy<UTIL::CAutoSingletonLocker>, "UTIL::CAutoSingletonLocker copies");
-static_assert(kNoCopy<CSLock>, "CSLock copies");
-
-static_assert(std::has_virtual_destructor<CCriticalSectionLocker>::value, "virtual destructor");
-static_assert(std::has_virtual_destructor<UTIL::CAutoSingletonLocker>::value, "virtual destructor");
-static_assert(std::has_virtual_destructor<CSLock>::value, "virtual destructor");
-static_assert(std::is_base_of<CNonCopyable, CAutoCriticalSectionLocker>::value, "base");
-static_assert(std::is_base_of<UTIL::CNonCopyable, UTIL::CSingletonLocker>::value, "base");
-static_assert(!std::is_base_of<CNonCopyable, UTIL::CSingletonLocker>::value, "the two sets stay apart");
+// A copy would delete or leave the same critical section twice.
+static_assert(!std::is_copy_constructible<UTIL::CCriticalSection>::value &&
+                  !std::is_copy_assignable<UTIL::CCriticalSection>::value,
+              "critical-section owners are not copyable");
+static_assert(!std::is_copy_constructible<UTIL::CCriticalSectionGuard>::value &&
+                  !std::is_copy_assignable<UTIL::CCriticalSectionGuard>::value,
+              "guards are not copyable");
 
 namespace {
 
 // Whether another thread can enter the section right now.
-bool FreeForOtherThread(CRITICAL_SECTION* pcs)
+bool FreeForOtherThread(UTIL::CCriticalSection& owner)
 {
     bool bEntered = false;
     std::thread other([&] {
-        if (::TryEnterCriticalSection(pcs)) {
+        if (::TryEnterCriticalSection(owner.Get())) {
             bEntered = true;
-            ::LeaveCriticalSection(pcs);
+            ::LeaveCriticalSection(owner.Get());
         }
     });
     other.join();
@@ -43,42 +33,32 @@ bool FreeForOtherThread(CRITICAL_SECTION* pcs)
 
 } // namespace
 
-TEST(LocksTest, GuardHoldsSectionForItsScope)
+// The process-wide locks are ready before any code of the program runs.
+TEST(LocksTest, GuardHoldsSectionForItsScopeAndItsThreadMayEnterAgain)
 {
-    CCriticalSectionLocker owner;
-    {
-        CAutoCriticalSectionLocker guard(owner);
-        EXPECT_FALSE(FreeForOtherThread(owner.Get()));
+    for (UTIL::CCriticalSection* pOwner : {&UTIL::g_SingletonCreationLocker, &g_CSLock}) {
         {
-            CAutoCriticalSectionLocker again(owner); // the owning thread may enter again
-            EXPECT_FALSE(FreeForOtherThread(owner.Get()));
+            UTIL::CAutoSingletonLocker guard(*pOwner);
+            EXPECT_FALSE(FreeForOtherThread(*pOwner));
+            {
+                CAutoCriticalSectionLocker again(*pOwner);
+                EXPECT_FALSE(FreeForOtherThread(*pOwner));
+            }
+            EXPECT_FALSE(FreeForOtherThread(*pOwner));
         }
-        EXPECT_FALSE(FreeForOtherThread(owner.Get()));
+        EXPECT_TRUE(FreeForOtherThread(*pOwner));
     }
-    EXPECT_TRUE(FreeForOtherThread(owner.Get()));
 }
 
 TEST(LocksTest, GuardLeavesSectionWhenExceptionPassesThrough)
 {
     CCriticalSectionLocker owner;
-    UTIL::CSingletonLocker singletonOwner;
     EXPECT_THROW(
         {
             CAutoCriticalSectionLocker guard(owner);
-            UTIL::CAutoSingletonLocker singletonGuard(singletonOwner);
+            CAutoCriticalSectionLocker nested(owner);
             throw std::runtime_error("leave");
         },
         std::runtime_error);
-    EXPECT_TRUE(FreeForOtherThread(owner.Get()));
-    EXPECT_TRUE(FreeForOtherThread(singletonOwner.Get()));
-}
-
-TEST(LocksTest, GlobalLocksAreUsableBeforeAnyCodeMakesThem)
-{
-    {
-        UTIL::CAutoSingletonLocker guard(UTIL::g_SingletonCreationLocker);
-        EXPECT_FALSE(FreeForOtherThread(UTIL::g_SingletonCreationLocker.Get()));
-    }
-    EXPECT_TRUE(FreeForOtherThread(UTIL::g_SingletonCreationLocker.Get()));
-    EXPECT_TRUE(FreeForOtherThread(g_CSLock.Get()));
+    EXPECT_TRUE(FreeForOtherThread(owner));
 }

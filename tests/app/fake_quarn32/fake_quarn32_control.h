@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "quarn32_api.h"
+#include "app/quarn32_api.h"
 
 extern "C" {
 
