@@ -398,8 +398,11 @@ run_program() { # run_program PATH ARGS...: the same for any program
     [ $timed_out -eq 1 ] && rc="timeout"
     step_rc=$rc
     step_secs=$(printf '%d.%d' $(((t1 - t0) / 1000000)) $((((t1 - t0) / 100000) % 10)))
-    if [ -s "$run/kivproxy.out" ]; then
+    if [ -s "$run/kivproxy.out" ] && [ "$(wc -l <"$run/kivproxy.out")" -le 1 ]; then
         note "console: $(tr -d '\r' <"$run/kivproxy.out")"
+    elif [ -s "$run/kivproxy.out" ]; then
+        note "console:"
+        tr -d '\r' <"$run/kivproxy.out" | sed 's/^/        /'
     fi
     if [ -s "$run/kivproxy.err" ]; then
         note "standard error:"

@@ -10,10 +10,14 @@
 //   ProductSetup.exe check ID VERSION             exit code 0 when it is installed, else 1
 //   ProductSetup.exe show ID VERSION              shows the component's values
 //   ProductSetup.exe where                        shows the key of the components
+//   ProductSetup.exe trust-root CERT              adds the certificate (PEM or DER) to the
+//                                                 machine's Root store: for a test root in a
+//                                                 prefix of its own only
 //
 // Components are in the default language. Exit code 0, 1 when a step fails or a
 // check does not hold, 2 for a bad command line.
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <string>
@@ -34,8 +38,50 @@ void Show(const std::wstring& line)
 int Usage()
 {
     fprintf(stderr, "usage: ProductSetup.exe fresh FOLDER | list FOLDER ID=VERSION... | forget ID [VERSION] |\n"
-                    "       installed ID VERSION DIR | check ID VERSION | show ID VERSION | where\n");
+                    "       installed ID VERSION DIR | check ID VERSION | show ID VERSION | where |\n"
+                    "       trust-root CERT\n");
     return 2;
+}
+
+// The certificate file's DER bytes (a PEM file is decoded); empty when unreadable.
+std::vector<BYTE> CertificateBytes(const wchar_t* pwszFile)
+{
+    std::vector<BYTE> file;
+    FILE* pFile = _wfopen(pwszFile, L"rb");
+    if (pFile == nullptr) {
+        return file;
+    }
+    BYTE buffer[4096];
+    for (size_t cb; (cb = fread(buffer, 1, sizeof(buffer), pFile)) > 0;) {
+        file.insert(file.end(), buffer, buffer + cb);
+    }
+    fclose(pFile);
+    DWORD cbDer = 0;
+    if (!::CryptStringToBinaryA(reinterpret_cast<const char*>(file.data()), static_cast<DWORD>(file.size()),
+                                CRYPT_STRING_BASE64HEADER, nullptr, &cbDer, nullptr, nullptr)) {
+        return file; // DER already
+    }
+    std::vector<BYTE> der(cbDer);
+    ::CryptStringToBinaryA(reinterpret_cast<const char*>(file.data()), static_cast<DWORD>(file.size()),
+                           CRYPT_STRING_BASE64HEADER, der.data(), &cbDer, nullptr, nullptr);
+    der.resize(cbDer);
+    return der;
+}
+
+int TrustRoot(const wchar_t* pwszFile)
+{
+    const std::vector<BYTE> der = CertificateBytes(pwszFile);
+    HCERTSTORE hRoot = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    const bool bAdded = hRoot != nullptr && !der.empty() &&
+                        ::CertAddEncodedCertificateToStore(hRoot, X509_ASN_ENCODING, der.data(),
+                                                           static_cast<DWORD>(der.size()),
+                                                           CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    if (hRoot != nullptr) {
+        ::CertCloseStore(hRoot, 0);
+    }
+    Show(bAdded ? std::wstring(L"trusted root (machine Root store): ") + pwszFile
+                : std::wstring(L"could not trust ") + pwszFile);
+    return bAdded ? 0 : 1;
 }
 
 void ShowComponent(const product::Component& component)
@@ -114,6 +160,9 @@ int wmain(int argc, wchar_t* argv[])
     if (command == L"show" && argc == 4) {
         ShowComponent(component);
         return 0;
+    }
+    if (command == L"trust-root" && argc == 3) {
+        return TrustRoot(argv[2]);
     }
     if (command == L"where" && argc == 2) {
         Show(std::wstring(L"HKLM\\") + product::kKivKey);
