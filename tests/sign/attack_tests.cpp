@@ -17,7 +17,6 @@
 using sign_testing::PrintedLine;
 using sign_testing::ProbeFolder;
 using sign_testing::RefusalMessage;
-using sign_testing::ScopedRegistryValue;
 using sign_testing::ScopedTrustProvider;
 using sign_testing::SignData;
 using testing_support::BinDir;
@@ -115,16 +114,14 @@ TEST_F(AttackTest, ChangedOrTransplantedOrGraftedSignaturesAreRefusedWithEventAn
 
         ProbeFolder folder(L"recorder");
         ASSERT_TRUE(folder.Ready());
-        ASSERT_TRUE(::CreateDirectoryW(folder.Dir().File(L"Misc").c_str(), nullptr));
-        ScopedRegistryValue appPath(L"SOFTWARE\\Brontide\\FernwickNTCorp\\CurrentVersion", L"Application Path",
-                                    folder.Dir().Path().c_str());
-        ASSERT_TRUE(appPath.Ok());
+        sign_testing::ScopedRecordFolder product;
+        ASSERT_TRUE(product.Ok());
         const auto run = folder.Run(L"--windows-trust load \"Brontide, Inc.\" \"" + library + L"\"");
         EXPECT_TRUE(PrintedLine(run, "module=0 err=536876103")) << run.output;
         const auto calls = folder.Calls();
         ASSERT_EQ(4u, calls.size());
         EXPECT_NE(std::string::npos, calls[2].find(RefusalMessage("Brontide, Inc.", UTIL::WideToAnsi(library))));
-        EXPECT_EQ(RecordBytes(library, c.dwCode), ReadFileBytes(folder.Dir().File(L"Misc\\DSInvalidLogLastInfo.log")));
+        EXPECT_EQ(RecordBytes(library, c.dwCode), ReadFileBytes(product.RecordFile()));
     }
 }
 

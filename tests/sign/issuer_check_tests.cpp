@@ -17,7 +17,6 @@
 using sign_testing::PrintedLine;
 using sign_testing::ProbeFolder;
 using sign_testing::RefusalMessage;
-using sign_testing::ScopedRegistryValue;
 using sign_testing::SignData;
 using testing_support::BinDir;
 using testing_support::LogCapture;
@@ -71,10 +70,8 @@ TEST_F(IssuerCheckTest, ForeignSignedLibraryIsRefusedWithOneWarningEvent)
 {
     ProbeFolder folder(L"recorder");
     ASSERT_TRUE(folder.Ready());
-    ASSERT_TRUE(::CreateDirectoryW(folder.Dir().File(L"Misc").c_str(), nullptr));
-    ScopedRegistryValue appPath(L"SOFTWARE\\Brontide\\FernwickNTCorp\\CurrentVersion", L"Application Path",
-                                folder.Dir().Path().c_str());
-    ASSERT_TRUE(appPath.Ok());
+    sign_testing::ScopedRecordFolder product;
+    ASSERT_TRUE(product.Ok());
     const std::wstring library = SignData(L"other.dll");
 
     const auto run = folder.Run(L"load \"Any Issuer\" \"" + library + L"\"");
@@ -109,7 +106,7 @@ TEST_F(IssuerCheckTest, ForeignSignedLibraryIsRefusedWithOneWarningEvent)
     // The failure also went to the last-invalid-signature record.
     const std::wstring record = library + L"\t536876103";
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(record.c_str()), (record.size() + 1) * sizeof(wchar_t)),
-              ReadFileBytes(folder.Dir().File(L"Misc\\DSInvalidLogLastInfo.log")));
+              ReadFileBytes(product.RecordFile()));
 }
 
 TEST_F(IssuerCheckTest, MakerNameGivenAsIssuerDoesNotChangeTheVerdict)

@@ -223,6 +223,12 @@ void ClearPolicyCalls()
 
 // ---------------------------------------------------------------------------
 
+ScopedRecordFolder::ScopedRecordFolder()
+    : m_bFolder(::CreateDirectoryW(m_dir.File(L"Misc").c_str(), nullptr) != FALSE),
+      m_appPath(L"SOFTWARE\\Brontide\\FernwickNTCorp\\CurrentVersion", L"Application Path", m_dir.Path().c_str())
+{
+}
+
 ProbeFolder::ProbeFolder(const wchar_t* pwszBxNotifyVariant)
 {
     m_probe = m_dir.File(L"sign_probe.exe");

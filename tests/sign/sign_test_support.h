@@ -79,6 +79,21 @@ private:
     bool m_bOk = false;
 };
 
+// A product folder of its own for the last-invalid-signature record while
+// alive: a temporary folder with "Misc", named by the product's application
+// path, so the record is written to RecordFile().
+class ScopedRecordFolder {
+public:
+    ScopedRecordFolder();
+    bool Ok() const { return m_bFolder && m_appPath.Ok(); }
+    std::wstring RecordFile() const { return m_dir.File(L"Misc\\DSInvalidLogLastInfo.log"); }
+
+private:
+    testing_support::TempDir m_dir;
+    bool m_bFolder;
+    ScopedRegistryValue m_appPath;
+};
+
 // A folder with a copy of sign_probe.exe and, optionally, a bxnotify.dll of the
 // signed test set (recorder, foreign, noreport) beside it; the recording
 // variant writes the calls it receives to a file of the folder.

@@ -14,7 +14,6 @@
 #include "test_support.h"
 
 using sign_testing::PolicyEmulatingTable;
-using sign_testing::ScopedRegistryValue;
 using sign_testing::ScopedTrustProvider;
 using sign_testing::SignData;
 using sign_testing::TrustedTestRoot;
@@ -243,12 +242,9 @@ TEST_F(CertificateInfoTest, OtherChainErrorsAndBrokenNestedSignaturesFail)
 
 TEST_F(SignatureManagerTest, RecordingEntryWritesRecordOnFailureOnly)
 {
-    TempDir dir;
-    ASSERT_TRUE(::CreateDirectoryW(dir.File(L"Misc").c_str(), nullptr));
-    ScopedRegistryValue appPath(L"SOFTWARE\\Brontide\\FernwickNTCorp\\CurrentVersion", L"Application Path",
-                                dir.Path().c_str());
-    ASSERT_TRUE(appPath.Ok());
-    const std::wstring record = dir.File(L"Misc\\DSInvalidLogLastInfo.log");
+    sign_testing::ScopedRecordFolder product;
+    ASSERT_TRUE(product.Ok());
+    const std::wstring record = product.RecordFile();
 
     EXPECT_TRUE(Mgr::VerifyDigitalSignatureAndRecord(SignData(L"maker.dll").c_str(), SIGNER_FLAG_MAKER, false).bValid);
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(record.c_str()));

@@ -7,7 +7,6 @@
 #include "sign_test_support.h"
 #include "test_support.h"
 
-using sign_testing::ScopedRegistryValue;
 using sign_testing::SignData;
 using testing_support::BinDir;
 using testing_support::ProcessResult;
@@ -58,11 +57,8 @@ TEST(SignCheckTest, GenuineLibraryWouldBeLoadedAndLoads)
 
 TEST(SignCheckTest, TamperedLibraryIsRefusedWithTheCheckThatRefusedAndTheRecord)
 {
-    TempDir product;
-    ASSERT_TRUE(::CreateDirectoryW(product.File(L"Misc").c_str(), nullptr));
-    ScopedRegistryValue appPath(L"SOFTWARE\\Brontide\\FernwickNTCorp\\CurrentVersion", L"Application Path",
-                                product.Path().c_str());
-    ASSERT_TRUE(appPath.Ok());
+    sign_testing::ScopedRecordFolder product;
+    ASSERT_TRUE(product.Ok());
     const std::wstring library = SignData(L"tampered.dll");
 
     const ProcessResult run = SignCheck(L"--json \"" + library + L"\"");
@@ -75,7 +71,7 @@ TEST(SignCheckTest, TamperedLibraryIsRefusedWithTheCheckThatRefusedAndTheRecord)
                          "\"hex\":\"0x80096010\",\"name\":\"TRUST_E_BAD_DIGEST\"}}"))
         << run.output;
     EXPECT_TRUE(Has(run, "\"decidedBy\":null")) << run.output;
-    EXPECT_TRUE(Has(run, "\"record\":{\"path\":\"" + JsonPath(product.File(L"Misc\\DSInvalidLogLastInfo.log")) +
+    EXPECT_TRUE(Has(run, "\"record\":{\"path\":\"" + JsonPath(product.RecordFile()) +
                              "\",\"file\":\"" + JsonPath(library) + "\",\"code\":{\"value\":2148098064"))
         << run.output;
 }
