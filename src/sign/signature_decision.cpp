@@ -26,12 +26,26 @@ void CSignatureDecisionScope::Record(SignatureCheck check, bool bAccepted, DWORD
     } catch (const std::bad_alloc&) {
         // The explanation loses a step; the verdict is not affected.
     }
-    if (bAccepted) {
-        m_decision.decidedBy = check;
-    } else if (m_decision.firstRefusal == SignatureCheck::None) {
-        m_decision.firstRefusal = check;
-        m_decision.dwFirstRefusalCode = dwCode;
+}
+
+SignatureCheck SignatureDecision::DecidedBy() const
+{
+    for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+        if (it->bAccepted) {
+            return it->check;
+        }
     }
+    return SignatureCheck::None;
+}
+
+const SignatureCheckStep* SignatureDecision::FirstRefusal() const
+{
+    for (const SignatureCheckStep& step : steps) {
+        if (!step.bAccepted) {
+            return &step;
+        }
+    }
+    return nullptr;
 }
 
 void RecordSignatureCheck(SignatureCheck check, bool bAccepted, DWORD dwCode)

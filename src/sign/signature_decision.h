@@ -22,10 +22,12 @@ struct SignatureCheckStep {
 };
 
 struct SignatureDecision {
-    std::vector<SignatureCheckStep> steps;      // every check that ran, in order
-    SignatureCheck decidedBy = SignatureCheck::None; // the check whose acceptance stands
-    SignatureCheck firstRefusal = SignatureCheck::None;
-    DWORD dwFirstRefusalCode = 0;
+    std::vector<SignatureCheckStep> steps; // every check that ran, in order
+
+    // The check whose acceptance stands (the last that accepted); None when none did.
+    SignatureCheck DecidedBy() const;
+    // The first check that refused; null when none did.
+    const SignatureCheckStep* FirstRefusal() const;
 };
 
 // Collects what the checks on this thread decide while it is alive.

@@ -151,9 +151,8 @@ bool CVerifyFileSignV2::LoadZorIVAAndUpdatePublicKeyList(LPCWSTR pwszPath)
     }
     {
         CAutoCriticalSectionLocker lock(m_keyListLock);
-        m_keyList.path = wszPath;
-        m_keyList.bAccepted = m_keyList.bAccepted || bResult;
-        m_keyList.cKeys = m_publicKeys.size();
+        m_keyListPath = wszPath;
+        m_bKeyListAccepted = m_bKeyListAccepted || bResult;
     }
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - << %s", kFunc, wszPath);
     return bResult;
@@ -162,7 +161,11 @@ bool CVerifyFileSignV2::LoadZorIVAAndUpdatePublicKeyList(LPCWSTR pwszPath)
 KeyListStatus CVerifyFileSignV2::GetKeyListStatus()
 {
     CAutoCriticalSectionLocker lock(m_keyListLock);
-    return m_keyList;
+    KeyListStatus status;
+    status.path = m_keyListPath;
+    status.bAccepted = m_bKeyListAccepted;
+    status.cKeys = m_publicKeys.size();
+    return status;
 }
 
 bool CVerifyFileSignV2::IntegrityCheckForZorIVA(LPCWSTR pwszPath)

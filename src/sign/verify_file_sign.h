@@ -115,7 +115,8 @@ private:
     DWORD m_dwUIContext;
 
     std::set<PublicKey> m_publicKeys;
-    KeyListStatus m_keyList;
+    std::wstring m_keyListPath;    // the key-list library last considered
+    bool m_bKeyListAccepted = false; // some key-list library was accepted
     CCriticalSectionLocker m_keyListLock;
     // Keeps one embedded check (copy of the parameters and the trust calls) at a time.
     CCriticalSectionLocker m_trustParamLock;

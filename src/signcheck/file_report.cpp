@@ -141,7 +141,7 @@ FileReport CheckFile(const std::wstring& file, const std::wstring& issuer, bool 
         report.signatures = DescribeSignatures(report.fullPath.c_str());
         if (!report.bLoadable && !IsPeImage(report.fullPath)) {
             report.problem = L"not a PE image";
-        } else if (bLoad && !report.bLoaded && report.decision.decidedBy != SignatureCheck::None) {
+        } else if (bLoad && !report.bLoaded && report.decision.DecidedBy() != SignatureCheck::None) {
             report.problem = L"the signature was accepted but the loader refused the library";
         }
     }

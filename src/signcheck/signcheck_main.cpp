@@ -107,12 +107,14 @@ std::wstring TextReport(const FileReport& r)
         out += step.bAccepted ? L"accepted" : L"refused " + CodeText(step.dwCode);
         out += L"\n";
     }
-    if (r.decision.decidedBy != SignatureCheck::None) {
-        out += std::wstring(L"  decided by    ") + SignatureCheckName(r.decision.decidedBy) + L"\n";
+    const SignatureCheck decidedBy = r.decision.DecidedBy();
+    if (decidedBy != SignatureCheck::None) {
+        out += std::wstring(L"  decided by    ") + SignatureCheckName(decidedBy) + L"\n";
     }
-    if (!r.bLoadable && r.decision.firstRefusal != SignatureCheck::None) {
-        out += std::wstring(L"  refused first ") + SignatureCheckName(r.decision.firstRefusal) + L", " +
-               CodeText(r.decision.dwFirstRefusalCode) + L"\n";
+    const SignatureCheckStep* pRefusal = r.decision.FirstRefusal();
+    if (!r.bLoadable && pRefusal != nullptr) {
+        out += std::wstring(L"  refused first ") + SignatureCheckName(pRefusal->check) + L", " +
+               CodeText(pRefusal->dwCode) + L"\n";
     }
     out += L"  key list      ";
     if (r.keyList.path.empty()) {
@@ -200,13 +202,14 @@ std::wstring JsonReport(const FileReport& r)
         out += (i ? L"," : L"") + std::wstring(L"{\"check\":") + JsonString(SignatureCheckName(step.check)) +
                L",\"accepted\":" + JsonBool(step.bAccepted) + L",\"code\":" + JsonCode(step.dwCode) + L"}";
     }
-    out += L"],\"decidedBy\":" + (r.decision.decidedBy != SignatureCheck::None
-                                       ? JsonString(SignatureCheckName(r.decision.decidedBy))
-                                       : std::wstring(L"null"));
+    const SignatureCheck decidedBy = r.decision.DecidedBy();
+    out += L"],\"decidedBy\":" +
+           (decidedBy != SignatureCheck::None ? JsonString(SignatureCheckName(decidedBy)) : std::wstring(L"null"));
     out += L",\"firstRefusal\":";
-    if (!r.bLoadable && r.decision.firstRefusal != SignatureCheck::None) {
-        out += L"{\"check\":" + JsonString(SignatureCheckName(r.decision.firstRefusal)) + L",\"code\":" +
-               JsonCode(r.decision.dwFirstRefusalCode) + L"}";
+    const SignatureCheckStep* pRefusal = r.decision.FirstRefusal();
+    if (!r.bLoadable && pRefusal != nullptr) {
+        out += L"{\"check\":" + JsonString(SignatureCheckName(pRefusal->check)) + L",\"code\":" +
+               JsonCode(pRefusal->dwCode) + L"}";
     } else {
         out += L"null";
     }
