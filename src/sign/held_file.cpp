@@ -3,23 +3,6 @@
 
 namespace {
 
-// The full form of the path; empty with the last error set when it has none.
-std::wstring FullPathOf(LPCWSTR pwszPath)
-{
-    const DWORD cchNeeded = ::GetFullPathNameW(pwszPath, 0, nullptr, nullptr);
-    if (cchNeeded == 0) {
-        return std::wstring();
-    }
-    std::wstring fullPath(cchNeeded, L'\0');
-    const DWORD cch = ::GetFullPathNameW(pwszPath, cchNeeded, &fullPath[0], nullptr);
-    if (cch == 0 || cch >= cchNeeded) {
-        ::SetLastError(cch == 0 ? ::GetLastError() : ERROR_INVALID_NAME);
-        return std::wstring();
-    }
-    fullPath.resize(cch);
-    return fullPath;
-}
-
 // Length of the part of a full path that names its drive or share, with the
 // separator after it: C:\ and \\?\C:\ or \\server\share\ and \\?\UNC\server\share\ .
 size_t RootLength(const std::wstring& path)
@@ -44,6 +27,22 @@ size_t RootLength(const std::wstring& path)
 }
 
 } // namespace
+
+std::wstring FullPathOf(LPCWSTR pwszPath)
+{
+    const DWORD cchNeeded = ::GetFullPathNameW(pwszPath, 0, nullptr, nullptr);
+    if (cchNeeded == 0) {
+        return std::wstring();
+    }
+    std::wstring fullPath(cchNeeded, L'\0');
+    const DWORD cch = ::GetFullPathNameW(pwszPath, cchNeeded, &fullPath[0], nullptr);
+    if (cch == 0 || cch >= cchNeeded) {
+        ::SetLastError(cch == 0 ? ::GetLastError() : ERROR_INVALID_NAME);
+        return std::wstring();
+    }
+    fullPath.resize(cch);
+    return fullPath;
+}
 
 bool CHeldFile::Hold(LPCWSTR pwszPath)
 {

@@ -9,6 +9,10 @@
 
 #include "common/unique_resource.h"
 
+// The full form of the path, resolved against the current folder; empty with
+// the last error set when it has none.
+std::wstring FullPathOf(LPCWSTR pwszPath);
+
 class CHeldFile {
 public:
     CHeldFile() = default;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "sign/crypt_owners.h"
+#include "sign/trust_provider.h"
 
 namespace {
 
@@ -132,20 +133,6 @@ bool HashFileRange(HANDLE hFile, PlatformHash& hash, ULONGLONG start, ULONGLONG 
     return true;
 }
 
-bool GetMsgParam(HCRYPTMSG hMsg, DWORD dwType, std::vector<BYTE>& value)
-{
-    DWORD cb = 0;
-    if (!::CryptMsgGetParam(hMsg, dwType, 0, nullptr, &cb)) {
-        return false;
-    }
-    value.assign(cb, 0);
-    if (!::CryptMsgGetParam(hMsg, dwType, 0, value.data(), &cb)) {
-        return false;
-    }
-    value.resize(cb);
-    return true;
-}
-
 bool Decode(LPCSTR pszStructType, const BYTE* pb, DWORD cb, std::vector<BYTE>& value)
 {
     const DWORD dwEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
@@ -215,7 +202,7 @@ bool ContentMatchesSigner(HCRYPTMSG hMsg, const std::vector<BYTE>& content)
         return Fail(static_cast<DWORD>(CRYPT_E_BAD_MSG));
     }
     std::vector<BYTE> signerInfo;
-    if (!GetMsgParam(hMsg, CMSG_SIGNER_INFO_PARAM, signerInfo)) {
+    if (!GetMessageParam(hMsg, CMSG_SIGNER_INFO_PARAM, signerInfo)) {
         return false;
     }
     const CMSG_SIGNER_INFO& signer = *reinterpret_cast<const CMSG_SIGNER_INFO*>(signerInfo.data());
@@ -345,7 +332,7 @@ bool ComputeImageDigest(HANDLE hFile, ALG_ID algId, std::vector<BYTE>& digest)
 bool GetSignedImageDigest(HCRYPTMSG hMsg, SignedImageDigest& signedDigest)
 {
     std::vector<BYTE> contentType;
-    if (!GetMsgParam(hMsg, CMSG_INNER_CONTENT_TYPE_PARAM, contentType)) {
+    if (!GetMessageParam(hMsg, CMSG_INNER_CONTENT_TYPE_PARAM, contentType)) {
         return false;
     }
     contentType.push_back(0);
@@ -354,7 +341,7 @@ bool GetSignedImageDigest(HCRYPTMSG hMsg, SignedImageDigest& signedDigest)
     }
     std::vector<BYTE> content;
     std::vector<BYTE> decoded;
-    if (!GetMsgParam(hMsg, CMSG_CONTENT_PARAM, content) ||
+    if (!GetMessageParam(hMsg, CMSG_CONTENT_PARAM, content) ||
         !Decode(SPC_INDIRECT_DATA_OBJID, content.data(), static_cast<DWORD>(content.size()), decoded)) {
         return false;
     }
@@ -374,8 +361,13 @@ bool GetSignedImageDigest(HCRYPTMSG hMsg, SignedImageDigest& signedDigest)
 bool SignedDigestMatchesFile(HCRYPTMSG hMsg, HANDLE hFile)
 {
     SignedImageDigest signedDigest = {};
+    return GetSignedImageDigest(hMsg, signedDigest) && ImageMatchesSignedDigest(signedDigest, hFile);
+}
+
+bool ImageMatchesSignedDigest(const SignedImageDigest& signedDigest, HANDLE hFile)
+{
     std::vector<BYTE> fileDigest;
-    if (!GetSignedImageDigest(hMsg, signedDigest) || !ComputeImageDigest(hFile, signedDigest.algId, fileDigest)) {
+    if (!ComputeImageDigest(hFile, signedDigest.algId, fileDigest)) {
         return false;
     }
     if (fileDigest != signedDigest.digest) {

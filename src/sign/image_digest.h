@@ -45,6 +45,10 @@ struct SignedImageDigest {
 // does not compare everywhere. The signer's signature is not verified here.
 bool GetSignedImageDigest(HCRYPTMSG hMsg, SignedImageDigest& signedDigest);
 
+// True when the file's image digest, computed with the signature's algorithm,
+// equals the signed digest; false with TRUST_E_BAD_DIGEST when it differs.
+bool ImageMatchesSignedDigest(const SignedImageDigest& signedDigest, HANDLE hFile);
+
 // True when the digest the message signed equals the image digest of the file
 // behind hFile computed with the message's own algorithm.
 bool SignedDigestMatchesFile(HCRYPTMSG hMsg, HANDLE hFile);

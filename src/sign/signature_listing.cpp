@@ -9,25 +9,12 @@
 
 namespace {
 
-std::vector<BYTE> MessageParam(HCRYPTMSG hMsg, DWORD dwParamType)
-{
-    DWORD cb = 0;
-    std::vector<BYTE> param;
-    if (::CryptMsgGetParam(hMsg, dwParamType, 0, nullptr, &cb) && cb != 0) {
-        param.assign(cb, 0);
-        if (!::CryptMsgGetParam(hMsg, dwParamType, 0, param.data(), &cb)) {
-            param.clear();
-        }
-    }
-    return param;
-}
-
 SignatureSummary Describe(HCERTSTORE hStore, HCRYPTMSG hMsg, HANDLE hImage, bool bNested)
 {
     SignatureSummary summary;
     summary.bNested = bNested;
-    const std::vector<BYTE> certInfo = MessageParam(hMsg, CMSG_SIGNER_CERT_INFO_PARAM);
-    if (!certInfo.empty()) {
+    std::vector<BYTE> certInfo;
+    if (GetMessageParam(hMsg, CMSG_SIGNER_CERT_INFO_PARAM, certInfo) && !certInfo.empty()) {
         UTIL::UniqueCertContext pCert(::CertFindCertificateInStore(
             hStore, kMessageEncoding, 0, CERT_FIND_SUBJECT_CERT, certInfo.data(), nullptr));
         if (pCert) {
@@ -39,7 +26,7 @@ SignatureSummary Describe(HCERTSTORE hStore, HCRYPTMSG hMsg, HANDLE hImage, bool
     SignedImageDigest signedDigest = {};
     if (GetSignedImageDigest(hMsg, signedDigest)) {
         summary.digestAlgorithm = signedDigest.algId;
-        summary.bSignsThisFile = hImage != nullptr && SignedDigestMatchesFile(hMsg, hImage);
+        summary.bSignsThisFile = hImage != nullptr && ImageMatchesSignedDigest(signedDigest, hImage);
     }
     return summary;
 }
@@ -61,8 +48,8 @@ bool ForEachSignature(LPCWSTR pwszFile, Visit visit)
     if (!visit(hStore.Get(), hMsg.Get(), false)) {
         return true;
     }
-    const std::vector<BYTE> signerInfoBuf = MessageParam(hMsg.Get(), CMSG_SIGNER_INFO_PARAM);
-    if (signerInfoBuf.empty()) {
+    std::vector<BYTE> signerInfoBuf;
+    if (!GetMessageParam(hMsg.Get(), CMSG_SIGNER_INFO_PARAM, signerInfoBuf) || signerInfoBuf.empty()) {
         return true;
     }
     const auto* pSignerInfo = reinterpret_cast<const CMSG_SIGNER_INFO*>(signerInfoBuf.data());

@@ -185,6 +185,20 @@ TRUST_SIGNATURE_SETTINGS SignatureSettings(CERT_STRONG_SIGN_PARA* pPolicy)
     return settings;
 }
 
+bool GetMessageParam(HCRYPTMSG hMsg, DWORD dwParamType, std::vector<BYTE>& value)
+{
+    DWORD cb = 0;
+    if (!::CryptMsgGetParam(hMsg, dwParamType, 0, nullptr, &cb)) {
+        return false;
+    }
+    value.assign(cb, 0);
+    if (!::CryptMsgGetParam(hMsg, dwParamType, 0, value.data(), &cb)) {
+        return false;
+    }
+    value.resize(cb);
+    return true;
+}
+
 std::wstring CertSimpleDisplayName(PCCERT_CONTEXT pCert)
 {
     const DWORD cch = pCert != nullptr

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "common/unique_resource.h"
 
@@ -188,6 +189,10 @@ CERT_STRONG_SIGN_PARA StrongSignPolicy();
 // Settings that verify the signature at dwIndex (0 here) and report the number
 // of secondary signatures; pPolicy is null or the strong-signing policy.
 TRUST_SIGNATURE_SETTINGS SignatureSettings(CERT_STRONG_SIGN_PARA* pPolicy);
+
+// A parameter of a decoded message, size first; false with the last error set
+// when it cannot be read. Silent: callers that log use their own lines.
+bool GetMessageParam(HCRYPTMSG hMsg, DWORD dwParamType, std::vector<BYTE>& value);
 
 // The certificate's simple display name; empty when it has none.
 std::wstring CertSimpleDisplayName(PCCERT_CONTEXT pCert);

@@ -75,13 +75,6 @@ bool IsPeImage(const std::wstring& path)
     return hFile && ComputeImageDigest(hFile.Get(), CALG_SHA1, digest);
 }
 
-std::wstring FullPathOf(const std::wstring& file)
-{
-    wchar_t wszFull[MAX_PATH] = {};
-    const DWORD cch = ::GetFullPathNameW(file.c_str(), MAX_PATH, wszFull, nullptr);
-    return cch > 0 && cch < MAX_PATH ? std::wstring(wszFull, cch) : std::wstring();
-}
-
 // The record is UTF-16 "<path>\t<code>" ended by a NUL; an older, longer record
 // may follow the NUL.
 void ReadRecord(FileReport& report)
@@ -133,7 +126,7 @@ FileReport CheckFile(const std::wstring& file, const std::wstring& issuer, bool 
         report.decision = scope.Decision();
     }
     if (report.fullPath.empty()) {
-        report.fullPath = FullPathOf(file);
+        report.fullPath = FullPathOf(file.c_str());
     }
 
     report.problem = ProblemBeforeChecks(file, report.dwCode);
