@@ -128,9 +128,8 @@ TEST_F(AttackTest, ChangedOrTransplantedOrGraftedSignaturesAreRefusedWithEventAn
 TEST_F(AttackTest, NestedSignatureCountsOnlyForTheFileItSigned)
 {
     CVerifyFileSignV2* pVerifier = CVerifyFileSignV2::GetInstance();
-    WINTRUST_DATA data = {};
-    data.cbStruct = sizeof(WINTRUST_DATA);
-    data.dwUnionChoice = WTD_CHOICE_FILE;
+    WINTRUST_FILE_INFO fileInfo = {sizeof(fileInfo), nullptr, nullptr, nullptr};
+    WINTRUST_DATA data = sign_testing::FileTrustData(fileInfo);
 
     // The key list trusts the maker's key, which signed the grafted nested signature.
     EXPECT_FALSE(pVerifier->VerifyEmbeddedSignatureByCertInfo(SignData(L"grafted.dll").c_str(), data));

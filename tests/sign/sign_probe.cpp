@@ -27,12 +27,7 @@ namespace {
 int CertInfo(const wchar_t* pwszFile)
 {
     WINTRUST_FILE_INFO fileInfo = {sizeof(fileInfo), pwszFile, nullptr, nullptr};
-    WINTRUST_DATA data = {};
-    data.cbStruct = sizeof(WINTRUST_DATA);
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &fileInfo;
+    WINTRUST_DATA data = sign_testing::FileTrustData(fileInfo);
     return CVerifyFileSignV2::GetInstance()->VerifyEmbeddedSignatureByCertInfo(pwszFile, data) ? 1 : 0;
 }
 

@@ -223,6 +223,17 @@ void ClearPolicyCalls()
 
 // ---------------------------------------------------------------------------
 
+WINTRUST_DATA FileTrustData(WINTRUST_FILE_INFO& fileInfo)
+{
+    WINTRUST_DATA data = {};
+    data.cbStruct = sizeof(WINTRUST_DATA);
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &fileInfo;
+    return data;
+}
+
 ScopedRecordFolder::ScopedRecordFolder()
     : m_bFolder(::CreateDirectoryW(m_dir.File(L"Misc").c_str(), nullptr) != FALSE),
       m_appPath(L"SOFTWARE\\Brontide\\FernwickNTCorp\\CurrentVersion", L"Application Path", m_dir.Path().c_str())
@@ -488,12 +499,7 @@ LONG WINAPI FakeWinVerifyTrust(HWND hWnd, GUID* pAction, LPVOID pvData)
     if (!step.substitute.empty()) {
         // Stands for the provider verifying the signature the caller named.
         WINTRUST_FILE_INFO fileInfo = {sizeof(fileInfo), step.substitute.c_str(), nullptr, nullptr};
-        WINTRUST_DATA data = {};
-        data.cbStruct = sizeof(WINTRUST_DATA);
-        data.dwUIChoice = WTD_UI_NONE;
-        data.fdwRevocationChecks = WTD_REVOKE_NONE;
-        data.dwUnionChoice = WTD_CHOICE_FILE;
-        data.pFile = &fileInfo;
+        WINTRUST_DATA data = FileTrustData(fileInfo);
         data.dwStateAction = WTD_STATEACTION_VERIFY;
         data.dwProvFlags = pData->dwProvFlags;
         result = Platform().pfnWinVerifyTrust(hWnd, pAction, &data);

@@ -38,6 +38,10 @@ protected:
     testing_support::LogCapture m_capture;
 };
 
+// Trust data for a file, as a caller of the verifier fills it: no user
+// interface, no revocation checks; the caller adds flags and state action.
+WINTRUST_DATA FileTrustData(WINTRUST_FILE_INFO& fileInfo);
+
 // A file of the signed test set (bin\signdata\<name>), made at build time.
 std::wstring SignData(const std::wstring& name);
 

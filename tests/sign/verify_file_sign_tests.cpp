@@ -35,12 +35,7 @@ class VerifyFileSignTest : public sign_testing::LoggedTest {};
 
 WINTRUST_DATA FreshTrustData(WINTRUST_FILE_INFO& fileInfo)
 {
-    WINTRUST_DATA data = {};
-    data.cbStruct = sizeof(WINTRUST_DATA);
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &fileInfo;
+    WINTRUST_DATA data = sign_testing::FileTrustData(fileInfo);
     data.dwProvFlags = 0x1110;
     return data;
 }
