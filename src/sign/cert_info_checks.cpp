@@ -49,11 +49,11 @@ bool CQgdDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoFile(LPCWSTR p
             throw std::runtime_error("failed to call CryptQueryObject() to query digital signature");
         }
         // Each signature's verdict is tied to the bytes of this file.
-        UTIL::UniqueHandle hImage = OpenFileToHash(pwszFile);
-        if (!hImage) {
+        CImageDigests image(pwszFile);
+        if (!image.IsOpen()) {
             throw std::runtime_error("failed to open the file to compare its digest");
         }
-        bResult = VerifyCertInfoAt(hStore.Get(), hMsg.Get(), dwFlags, 0, hImage.Get());
+        bResult = VerifyCertInfoAt(hStore.Get(), hMsg.Get(), dwFlags, 0, &image);
     } catch (const std::exception& e) {
         DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__, L"%s - exception is thrown: %S", kFunc, e.what());
         bResult = false;
@@ -67,7 +67,7 @@ bool CQgdDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoBlob(const CRY
 }
 
 bool CQgdDigitalSignatureManagerEx::VerifyCertInfoBlobAt(const CRYPT_DATA_BLOB& signature, DWORD dwFlags, int nDepth,
-                                                         HANDLE hImage)
+                                                         CImageDigests* pImage)
 {
     static const wchar_t kFunc[] = L"CQgdDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoBlob";
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - >>>", kFunc);
@@ -81,7 +81,7 @@ bool CQgdDigitalSignatureManagerEx::VerifyCertInfoBlobAt(const CRYPT_DATA_BLOB& 
                                 nullptr)) {
             throw std::runtime_error("failed to call CryptQueryObject() to query digital signature");
         }
-        bResult = VerifyCertInfoAt(hStore.Get(), hMsg.Get(), dwFlags, nDepth, hImage);
+        bResult = VerifyCertInfoAt(hStore.Get(), hMsg.Get(), dwFlags, nDepth, pImage);
     } catch (const std::exception& e) {
         DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - exception is thrown: %S", kFunc, e.what());
         bResult = false;
@@ -115,7 +115,7 @@ bool CQgdDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfo(HCERTSTORE hS
 }
 
 bool CQgdDigitalSignatureManagerEx::VerifyCertInfoAt(HCERTSTORE hStore, HCRYPTMSG hMsg, DWORD dwFlags, int nDepth,
-                                                     HANDLE hImage)
+                                                     CImageDigests* pImage)
 {
     static const wchar_t kFunc[] = L"CQgdDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfo";
     DebugLogW(LOG_LEVEL_DEBUG, kSrc, __LINE__, L"%s - >>>", kFunc);
@@ -143,7 +143,7 @@ bool CQgdDigitalSignatureManagerEx::VerifyCertInfoAt(HCERTSTORE hStore, HCRYPTMS
         if (!::CryptMsgControl(hMsg, 0, CMSG_CTRL_VERIFY_SIGNATURE, pCert.Get()->pCertInfo)) {
             throw std::runtime_error("CryptMsgControl() indicates invalid sign");
         }
-        if (hImage != nullptr && !SignedDigestMatchesFile(hMsg, hImage)) {
+        if (pImage != nullptr && !pImage->SignedBy(hMsg)) {
             DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__,
                       L"%s - The signature does not sign this file: its signed digest does not match", kFunc);
             throw std::runtime_error("the signed digest does not match the file");
@@ -218,7 +218,7 @@ bool CQgdDigitalSignatureManagerEx::VerifyCertInfoAt(HCERTSTORE hStore, HCRYPTMS
                     continue;
                 }
                 for (DWORD v = 0; !bValid && v < attr.cValue; ++v) {
-                    bValid = VerifyCertInfoBlobAt(attr.rgValue[v], dwFlags, nDepth + 1, hImage);
+                    bValid = VerifyCertInfoBlobAt(attr.rgValue[v], dwFlags, nDepth + 1, pImage);
                 }
             }
         }

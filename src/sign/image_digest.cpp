@@ -358,20 +358,24 @@ bool GetSignedImageDigest(HCRYPTMSG hMsg, SignedImageDigest& signedDigest)
     return true;
 }
 
-bool SignedDigestMatchesFile(HCRYPTMSG hMsg, HANDLE hFile)
+CImageDigests::CImageDigests(LPCWSTR pwszFile) : m_hFile(OpenFileToHash(pwszFile)) {}
+
+bool CImageDigests::SignedBy(HCRYPTMSG hMsg)
 {
     SignedImageDigest signedDigest = {};
-    return GetSignedImageDigest(hMsg, signedDigest) && ImageMatchesSignedDigest(signedDigest, hFile);
+    return GetSignedImageDigest(hMsg, signedDigest) && Matches(signedDigest);
 }
 
-bool ImageMatchesSignedDigest(const SignedImageDigest& signedDigest, HANDLE hFile)
+bool CImageDigests::Matches(const SignedImageDigest& signedDigest)
 {
-    std::vector<BYTE> fileDigest;
-    if (!ComputeImageDigest(hFile, signedDigest.algId, fileDigest)) {
-        return false;
+    auto known = std::find_if(m_computed.begin(), m_computed.end(),
+                              [&](const SignedImageDigest& d) { return d.algId == signedDigest.algId; });
+    if (known == m_computed.end()) {
+        SignedImageDigest computed = {signedDigest.algId, {}};
+        if (!m_hFile || !ComputeImageDigest(m_hFile.Get(), signedDigest.algId, computed.digest)) {
+            return false;
+        }
+        known = m_computed.insert(m_computed.end(), computed);
     }
-    if (fileDigest != signedDigest.digest) {
-        return Fail(static_cast<DWORD>(TRUST_E_BAD_DIGEST));
-    }
-    return true;
+    return known->digest == signedDigest.digest || Fail(static_cast<DWORD>(TRUST_E_BAD_DIGEST));
 }

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "common/unique_resource.h"
+
 // Where the parts of a PE file that its Authenticode digest leaves out lie.
 // The digest covers the file from its start up to cbHashed, without the
 // 4-byte checksum field and the 8-byte certificate-table directory entry.
@@ -45,10 +47,24 @@ struct SignedImageDigest {
 // does not compare everywhere. The signer's signature is not verified here.
 bool GetSignedImageDigest(HCRYPTMSG hMsg, SignedImageDigest& signedDigest);
 
-// True when the file's image digest, computed with the signature's algorithm,
-// equals the signed digest; false with TRUST_E_BAD_DIGEST when it differs.
-bool ImageMatchesSignedDigest(const SignedImageDigest& signedDigest, HANDLE hFile);
+// The image digests of one file, opened to hash: each algorithm is computed at
+// most once however many of the file's signatures are compared with it.
+class CImageDigests {
+public:
+    explicit CImageDigests(LPCWSTR pwszFile);
+    CImageDigests(const CImageDigests&) = delete;
+    CImageDigests& operator=(const CImageDigests&) = delete;
 
-// True when the digest the message signed equals the image digest of the file
-// behind hFile computed with the message's own algorithm.
-bool SignedDigestMatchesFile(HCRYPTMSG hMsg, HANDLE hFile);
+    // False when the file could not be opened; every comparison then fails.
+    bool IsOpen() const { return m_hFile.IsValid(); }
+
+    // True when the digest the message signed equals the file's image digest;
+    // false with TRUST_E_BAD_DIGEST when it differs.
+    bool SignedBy(HCRYPTMSG hMsg);
+    // The same for a signed digest already read.
+    bool Matches(const SignedImageDigest& signedDigest);
+
+private:
+    UTIL::UniqueHandle m_hFile;
+    std::vector<SignedImageDigest> m_computed;
+};

@@ -9,7 +9,7 @@
 
 namespace {
 
-SignatureSummary Describe(HCERTSTORE hStore, HCRYPTMSG hMsg, HANDLE hImage, bool bNested)
+SignatureSummary Describe(HCERTSTORE hStore, HCRYPTMSG hMsg, CImageDigests& image, bool bNested)
 {
     SignatureSummary summary;
     summary.bNested = bNested;
@@ -26,7 +26,7 @@ SignatureSummary Describe(HCERTSTORE hStore, HCRYPTMSG hMsg, HANDLE hImage, bool
     SignedImageDigest signedDigest = {};
     if (GetSignedImageDigest(hMsg, signedDigest)) {
         summary.digestAlgorithm = signedDigest.algId;
-        summary.bSignsThisFile = hImage != nullptr && ImageMatchesSignedDigest(signedDigest, hImage);
+        summary.bSignsThisFile = image.Matches(signedDigest);
     }
     return summary;
 }
@@ -78,14 +78,14 @@ bool ForEachSignature(LPCWSTR pwszFile, Visit visit)
 std::vector<SignatureSummary> DescribeSignatures(LPCWSTR pwszFile)
 {
     std::vector<SignatureSummary> signatures;
-    UTIL::UniqueHandle hImage = OpenFileToHash(pwszFile);
+    CImageDigests image(pwszFile);
     ForEachSignature(pwszFile, [&](HCERTSTORE hStore, HCRYPTMSG hMsg, bool bNested) {
         if (hMsg == nullptr) {
             SignatureSummary unreadable;
             unreadable.bNested = bNested;
             signatures.push_back(unreadable);
         } else {
-            signatures.push_back(Describe(hStore, hMsg, hImage.Get(), bNested));
+            signatures.push_back(Describe(hStore, hMsg, image, bNested));
         }
         return true;
     });
@@ -94,14 +94,14 @@ std::vector<SignatureSummary> DescribeSignatures(LPCWSTR pwszFile)
 
 bool SignatureSignsFile(LPCWSTR pwszFile, DWORD dwIndex)
 {
-    UTIL::UniqueHandle hImage = OpenFileToHash(pwszFile);
+    CImageDigests image(pwszFile);
     bool bSigns = false;
     DWORD dwAt = 0;
     ForEachSignature(pwszFile, [&](HCERTSTORE, HCRYPTMSG hMsg, bool) {
         if (dwAt++ != dwIndex) {
             return true;
         }
-        bSigns = hMsg != nullptr && hImage && SignedDigestMatchesFile(hMsg, hImage.Get());
+        bSigns = hMsg != nullptr && image.SignedBy(hMsg);
         return false;
     });
     return bSigns;

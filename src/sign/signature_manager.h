@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/unique_resource.h"
+#include "sign/image_digest.h"
 #include "sign/trust_provider.h"
 
 // Log source of the manager's lines (wire content).
@@ -101,8 +102,9 @@ private:
     // ERROR_FAILED_ISSUER_CHECK); a failed call is logged and sets bCallFailed.
     static bool JudgeEmbeddedCall(LPCWSTR pwszFunc, HANDLE hStateData, DWORD dwFlags, DWORD dwErr, LONG& lStatus,
                                   bool& bCallFailed);
-    // With an image handle, each signature counts only when its signed digest
-    // matches that file.
-    static bool VerifyCertInfoBlobAt(const CRYPT_DATA_BLOB& signature, DWORD dwFlags, int nDepth, HANDLE hImage);
-    static bool VerifyCertInfoAt(HCERTSTORE hStore, HCRYPTMSG hMsg, DWORD dwFlags, int nDepth, HANDLE hImage);
+    // With a file's image digests, each signature counts only when its signed
+    // digest matches that file.
+    static bool VerifyCertInfoBlobAt(const CRYPT_DATA_BLOB& signature, DWORD dwFlags, int nDepth,
+                                     CImageDigests* pImage);
+    static bool VerifyCertInfoAt(HCERTSTORE hStore, HCRYPTMSG hMsg, DWORD dwFlags, int nDepth, CImageDigests* pImage);
 };

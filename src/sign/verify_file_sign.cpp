@@ -346,7 +346,7 @@ bool CVerifyFileSignV2::VerifySignatureAndGetCertInfo(LPCWSTR pwszFile, PublicKe
     UTIL::UniqueCryptMsg hMsg;
     std::unique_ptr<BYTE[]> signerInfoBuf;
     UTIL::UniqueCertContext pCert;
-    UTIL::UniqueHandle hImage;
+    CImageDigests image(pwszFile);
 
     if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, pwszFile, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                             CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, hStore.Put(), hMsg.Put(),
@@ -368,7 +368,7 @@ bool CVerifyFileSignV2::VerifySignatureAndGetCertInfo(LPCWSTR pwszFile, PublicKe
             const DWORD dwErr = ::GetLastError();
             DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__,
                       L"%s - Failed to verify the primary signature, Windows error code: %x", kFunc, dwErr);
-        } else if (!(hImage = OpenFileToHash(pwszFile)) || !SignedDigestMatchesFile(hMsg.Get(), hImage.Get())) {
+        } else if (!image.SignedBy(hMsg.Get())) {
             DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__,
                       L"%s - The primary signature does not sign this file: its signed digest does not match", kFunc);
         } else {
@@ -382,7 +382,7 @@ bool CVerifyFileSignV2::VerifySignatureAndGetCertInfo(LPCWSTR pwszFile, PublicKe
                 }
                 for (DWORD v = 0; v < attr.cValue; ++v) {
                     PublicKey key;
-                    if (!VerifySecondarySignatureAndGetCertInfo(attr.rgValue[v], key, hImage.Get())) {
+                    if (!VerifySecondarySignatureAndGetCertInfo(attr.rgValue[v], key, &image)) {
                         bResult = false;
                         break;
                     }
@@ -396,7 +396,7 @@ bool CVerifyFileSignV2::VerifySignatureAndGetCertInfo(LPCWSTR pwszFile, PublicKe
 }
 
 bool CVerifyFileSignV2::VerifySecondarySignatureAndGetCertInfo(const CRYPT_ATTR_BLOB& nestedSignature, PublicKey& key,
-                                                               HANDLE hImage)
+                                                               CImageDigests* pImage)
 {
     static const wchar_t kFunc[] = L"CVerifyFileSignV2::VerifySecondarySignatureAndGetCertInfo";
     bool bResult = false;
@@ -417,7 +417,7 @@ bool CVerifyFileSignV2::VerifySecondarySignatureAndGetCertInfo(const CRYPT_ATTR_
                     const DWORD dwErr = ::GetLastError();
                     DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__,
                               L"%s - Failed to verify the secondary signature, Windows error code: %x", kFunc, dwErr);
-                } else if (hImage != nullptr && !SignedDigestMatchesFile(hMsg.Get(), hImage)) {
+                } else if (pImage != nullptr && !pImage->SignedBy(hMsg.Get())) {
                     DebugLogW(LOG_LEVEL_ERROR, kSrc, __LINE__,
                               L"%s - The nested signature does not sign this file: its signed digest does not match",
                               kFunc);

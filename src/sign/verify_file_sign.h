@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/unique_resource.h"
+#include "sign/image_digest.h"
 #include "sign/locks.h"
 #include "sign/trust_provider.h"
 
@@ -61,10 +62,10 @@ public:
     // incomplete.
     bool VerifySignatureAndGetCertInfo(LPCWSTR pwszFile, PublicKey& primaryKey, std::wstring& strSigner,
                                        std::vector<PublicKey>& secondaryKeys);
-    // With an image handle, the nested signature counts only when its signed
-    // digest matches that file; without one it is checked as a block alone.
+    // With a file's image digests, the nested signature counts only when its
+    // signed digest matches that file; without them it is checked as a block alone.
     bool VerifySecondarySignatureAndGetCertInfo(const CRYPT_ATTR_BLOB& nestedSignature, PublicKey& key,
-                                                HANDLE hImage = nullptr);
+                                                CImageDigests* pImage = nullptr);
 
     // The message parameter in a new zero-filled buffer, or null.
     static std::unique_ptr<BYTE[]> GetInfoFromMsg(HCRYPTMSG hMsg, DWORD dwParamType);

@@ -47,8 +47,8 @@ std::vector<BYTE> FileDigest(const std::wstring& path, ALG_ID algId)
 
 bool SignedMatches(HCRYPTMSG hMsg, const std::wstring& path)
 {
-    UTIL::UniqueHandle hFile = OpenRead(path);
-    return hFile.IsValid() && SignedDigestMatchesFile(hMsg, hFile.Get());
+    CImageDigests image(path.c_str());
+    return image.IsOpen() && image.SignedBy(hMsg);
 }
 
 // A signature message with its certificates.
